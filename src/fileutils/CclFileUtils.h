@@ -1,0 +1,40 @@
+// Adds a line to or removes lines from one existing text file.
+//
+// Lines end where the object's character classification says: only LF is
+// white space, so blanks, tabs, CR and NUL belong to their line. A CR right
+// before a line end is dropped when reading, and every line end is written as
+// CR LF. Lines are never empty: runs of line ends only separate them.
+//
+// Error contract: AddLine and RemoveLine throw the message text
+// "Cannot open file." (const char*) when the file cannot be read or safely
+// rewritten; the file is then byte for byte as it was. A file that needs no
+// change is never written.
+#pragma once
+
+#include <locale>
+#include <memory>
+#include <string>
+
+class CclFileUtils {
+ public:
+  explicit CclFileUtils(const std::string& fileName);
+  virtual ~CclFileUtils();
+  CclFileUtils(const CclFileUtils&) = delete;
+  CclFileUtils& operator=(const CclFileUtils&) = delete;
+
+  // Builds the newline-only classification and the locale that carries it.
+  virtual void InitLocale();
+
+  // Appends `text` as a line unless a line already contains it.
+  void AddLine(const std::string& text);
+  // Removes every line that contains `text`.
+  void RemoveLine(const std::string& text);
+
+ private:
+  std::string ReadFile() const;
+
+  std::string fileName_;
+  std::unique_ptr<std::ctype_base::mask[]> table_;
+  const std::ctype<char>* facet_ = nullptr;  // owned by locale_
+  std::locale locale_;
+};

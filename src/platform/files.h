@@ -1,0 +1,70 @@
+// Whole-file reading, safe replacement and deletion of single files.
+//
+// Error contract: every operation reports failure through its result and
+// prints nothing. The only exception that can leave this layer is
+// std::bad_alloc, for a file that does not fit in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Reads the whole file `path`, as bytes, into `contents`. Returns false when
+// the file cannot be opened or any read fails; a read error is never taken
+// for the end of the file.
+bool ReadWholeFile(const std::string& path, std::string& contents);
+
+// Removes the one file `path`, never a directory. Returns false when nothing
+// was removed.
+bool DeleteOneFile(const std::string& path);
+
+// Replaces the contents of an existing file so that it is never left half
+// written:
+//   Open()   checks that the caller may write the target and creates a
+//            temporary file in the target's own folder (for a symbolic link,
+//            the folder of the file it points to);
+//   Write()  appends bytes, buffered;
+//   Commit() writes out the buffer, flushes the temporary file to the disk,
+//            gives it the target's permissions, owner and attributes, closes
+//            it and puts it in the target's place in one step.
+// Each returns false on failure. After any failure, or when the object is
+// destroyed before Commit() succeeded, the temporary file is removed and the
+// target is byte for byte as it was. The target is never deleted first.
+class AtomicFileWriter {
+ public:
+  AtomicFileWriter() = default;
+  ~AtomicFileWriter();
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  bool Open(const std::string& target);
+  bool Write(std::string_view bytes) {
+    if (failed_) return false;
+    if (buffer_.size() + bytes.size() > kBufferSize && !FlushBuffer()) return false;
+    if (bytes.size() >= kBufferSize) return WriteOut(bytes);
+    buffer_.append(bytes);
+    return true;
+  }
+  bool Commit();
+
+ private:
+  static constexpr size_t kBufferSize = 1 << 20;
+
+  bool FlushBuffer() {
+    bool ok = WriteOut(buffer_);
+    buffer_.clear();
+    return ok;
+  }
+  bool WriteOut(std::string_view bytes);  // unbuffered; sets failed_
+  void Discard();                          // closes and removes the temp file
+
+  std::string target_;  // the file that is replaced, links resolved
+  std::string temp_;    // the temporary file, empty when there is none
+  intptr_t handle_ = -1;
+  std::string buffer_;
+  bool failed_ = false;
+};
+
+}  // namespace platform

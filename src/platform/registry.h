@@ -1,0 +1,67 @@
+// The registry operations that value editing needs: open an existing key,
+// read a value with its type, replace a value's data, close the key.
+// On Windows these are the registry's own ANSI functions; elsewhere they work
+// on a folder tree of our own, described in the README.
+//
+// Error contract: every operation returns true on success and false on any
+// failure, whatever the cause; none prints anything, and none creates a key
+// or a value. Only std::bad_alloc can be thrown.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The predefined root keys, with the values of their handles.
+enum class RootKey : uint32_t {
+  kClassesRoot = 0x80000000,
+  kCurrentUser = 0x80000001,
+  kLocalMachine = 0x80000002,
+  kUsers = 0x80000003,
+  kCurrentConfig = 0x80000005,
+};
+
+// Value types, numbered as the registry numbers them.
+enum RegType : uint32_t {
+  kRegNone = 0,
+  kRegSz = 1,
+  kRegExpandSz = 2,
+  kRegBinary = 3,
+  kRegDword = 4,
+  kRegDwordBigEndian = 5,
+  kRegLink = 6,
+  kRegMultiSz = 7,
+  kRegResourceList = 8,
+  kRegFullResourceDescriptor = 9,
+  kRegResourceRequirementsList = 10,
+  kRegQword = 11,
+};
+
+struct RegKey;  // an open key
+
+// Opens the existing key `subkey` below `root` for reading and writing; an
+// empty subkey opens the root key itself.
+bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key);
+
+// Closes a key that OpenRegKey opened.
+void CloseRegKey(RegKey* key);
+
+// Reads the value `name` of `key` ("" is the key's default value) as
+// RegQueryValueExA does: stores its type in *type; with `data` null, stores
+// the byte count of its data in *size; otherwise copies the data into `data`,
+// which holds *size bytes, and stores the count copied in *size. Fails for a
+// missing value and for data larger than *size.
+bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type,
+                   unsigned char* data, uint32_t* size);
+
+// Replaces the data of the existing value `name` of `key`, which keeps the
+// type `type`, with `size` bytes from `data`.
+bool SetRegValue(RegKey* key, const std::string& name, uint32_t type,
+                 const unsigned char* data, uint32_t size);
+
+// Tells running programs that the environment variables stored in the
+// registry have changed. Does nothing where nobody listens.
+void AnnounceEnvironmentChange();
+
+}  // namespace platform
