@@ -1,10 +1,207 @@
-// Placeholder until the folder store lands.
+// The registry as a folder tree. Below the store's folder, each root key is a
+// folder named by its long name, each key a folder in its parent's folder, and
+// each value a regular file "<name>.<type>" in its key's folder that holds the
+// value's data bytes and nothing else. Key and value names are matched without
+// regard to ASCII case; a name that matches two entries opens nothing.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "platform/files.h"
 #include "platform/registry.h"
 
 namespace platform {
-bool OpenRegKey(RootKey, const std::string&, RegKey**) { return false; }
-void CloseRegKey(RegKey*) {}
-bool QueryRegValue(RegKey*, const std::string&, uint32_t*, unsigned char*, uint32_t*) { return false; }
-bool SetRegValue(RegKey*, const std::string&, uint32_t, const unsigned char*, uint32_t) { return false; }
+
+struct RegKey {
+  std::string folder;  // the key's folder, made of the names found on disk
+};
+
+namespace {
+
+// Indexed by RegType.
+constexpr std::string_view kTypeNames[] = {
+    "REG_NONE",          "REG_SZ",           "REG_EXPAND_SZ",
+    "REG_BINARY",        "REG_DWORD",        "REG_DWORD_BIG_ENDIAN",
+    "REG_LINK",          "REG_MULTI_SZ",     "REG_RESOURCE_LIST",
+    "REG_FULL_RESOURCE_DESCRIPTOR",          "REG_RESOURCE_REQUIREMENTS_LIST",
+    "REG_QWORD",
+};
+constexpr uint32_t kTypeCount = sizeof(kTypeNames) / sizeof(kTypeNames[0]);
+
+const char* RootFolderName(RootKey root) {
+  switch (root) {
+    case RootKey::kClassesRoot: return "HKEY_CLASSES_ROOT";
+    case RootKey::kCurrentUser: return "HKEY_CURRENT_USER";
+    case RootKey::kLocalMachine: return "HKEY_LOCAL_MACHINE";
+    case RootKey::kUsers: return "HKEY_USERS";
+    case RootKey::kCurrentConfig: return "HKEY_CURRENT_CONFIG";
+  }
+  return nullptr;
+}
+
+std::string GetEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// $CFGLINE_REGISTRY, else ${XDG_DATA_HOME:-$HOME/.local/share}/cfgline/registry;
+// empty when none of these variables is set.
+std::string StoreFolder() {
+  std::string folder = GetEnv("CFGLINE_REGISTRY");
+  if (!folder.empty()) return folder;
+  folder = GetEnv("XDG_DATA_HOME");
+  if (folder.empty()) {
+    folder = GetEnv("HOME");
+    if (folder.empty()) return "";
+    folder += "/.local/share";
+  }
+  return folder + "/cfgline/registry";
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The type named by the part of `file_name` after its last dot, or kTypeCount
+// when that part names no type (or there is no dot).
+uint32_t TypeOfFile(std::string_view file_name) {
+  const size_t dot = file_name.rfind('.');
+  if (dot == std::string_view::npos) return kTypeCount;
+  uint32_t type = 0;
+  while (type < kTypeCount && kTypeNames[type] != file_name.substr(dot + 1)) ++type;
+  return type;
+}
+
+// Value names are stored with '%' as "%25" and '/' as "%2F".
+std::string EncodeValueName(const std::string& name) {
+  std::string encoded;
+  for (char c : name) {
+    if (c == '%') encoded += "%25";
+    else if (c == '/') encoded += "%2F";
+    else encoded += c;
+  }
+  return encoded;
+}
+
+// Finds the one entry of `folder` that `match` accepts and that is of `kind`
+// (S_IFDIR or S_IFREG, links followed) and stores its name in *found. Fails
+// when there is none, more than one, or the folder cannot be read.
+template <typename Match>
+bool FindOneEntry(const std::string& folder, mode_t kind, Match match, std::string* found) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  found->clear();
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      ok = ok && errno == 0;
+      break;
+    }
+    struct stat st;
+    if (!match(std::string_view(entry->d_name)) ||
+        fstatat(dirfd(dir), entry->d_name, &st, 0) != 0 || (st.st_mode & S_IFMT) != kind) {
+      continue;
+    }
+    if (!found->empty()) ok = false;  // ambiguous
+    *found = entry->d_name;
+  }
+  closedir(dir);
+  return ok && !found->empty();
+}
+
+// Finds the file of the value `name` in `key`'s folder.
+bool FindValue(const RegKey* key, const std::string& name, std::string* path, uint32_t* type) {
+  const std::string stem = EncodeValueName(name);
+  auto match = [&](std::string_view entry) {
+    return TypeOfFile(entry) < kTypeCount &&
+           EqualsIgnoringAsciiCase(entry.substr(0, entry.rfind('.')), stem);
+  };
+  std::string file;
+  if (key == nullptr || !FindOneEntry(key->folder, S_IFREG, match, &file)) return false;
+  *type = TypeOfFile(file);
+  *path = key->folder + "/" + file;
+  return true;
+}
+
+}  // namespace
+
+bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
+  const char* root_name = RootFolderName(root);
+  std::string folder = StoreFolder();
+  if (root_name == nullptr || folder.empty()) return false;
+  folder = folder + "/" + root_name;
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+
+  // One folder per component of the subkey; components are separated by backslashes.
+  for (size_t start = 0, end; !subkey.empty() && start <= subkey.size(); start = end + 1) {
+    end = std::min(subkey.find('\\', start), subkey.size());
+    const std::string_view part(subkey.data() + start, end - start);
+    // No entry is named "" or holds a '/', so only these two need refusing.
+    if (part == "." || part == "..") return false;
+    auto match = [&](std::string_view entry) { return EqualsIgnoringAsciiCase(entry, part); };
+    std::string found;
+    if (!FindOneEntry(folder, S_IFDIR, match, &found)) return false;
+    folder += "/" + found;
+  }
+
+  // As a key opened for writing on Windows, the folder must be ours to change.
+  if (faccessat(AT_FDCWD, folder.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0) return false;
+  *key = new RegKey{folder};
+  return true;
+}
+
+void CloseRegKey(RegKey* key) { delete key; }
+
+bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigned char* data,
+                   uint32_t* size) {
+  std::string path;
+  uint32_t found_type;
+  struct stat st;
+  if (size == nullptr || !FindValue(key, name, &path, &found_type) ||
+      stat(path.c_str(), &st) != 0 || st.st_size > UINT32_MAX) {
+    return false;
+  }
+  if (data == nullptr) {
+    *size = static_cast<uint32_t>(st.st_size);
+  } else {
+    std::string bytes;
+    if (st.st_size > *size || !ReadWholeFile(path, bytes) || bytes.size() > *size) return false;
+    std::memcpy(data, bytes.data(), bytes.size());
+    *size = static_cast<uint32_t>(bytes.size());
+  }
+  if (type != nullptr) *type = found_type;
+  return true;
+}
+
+bool SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsigned char* data,
+                 uint32_t size) {
+  std::string path;
+  uint32_t found_type;
+  if ((data == nullptr && size != 0) || !FindValue(key, name, &path, &found_type) ||
+      found_type != type) {
+    return false;
+  }
+  const std::string_view bytes =
+      size == 0 ? std::string_view() : std::string_view(reinterpret_cast<const char*>(data), size);
+  AtomicFileWriter writer;
+  return writer.Open(path) && writer.Write(bytes) && writer.Commit();
+}
+
 void AnnounceEnvironmentChange() {}
+
 }  // namespace platform

@@ -1,1 +1,193 @@
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "platform/registry.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using platform::RootKey;
+namespace fs = std::filesystem;
+const RootKey kCU = RootKey::kCurrentUser;
+
+// Sets an environment variable (nullptr unsets it) until the end of the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name), had_(getenv(name) != nullptr) {
+    if (had_) old_ = getenv(name);
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
+
+ private:
+  const char* name_;
+  bool had_;
+  std::string old_;
+};
+
+// The value as "<type>:<bytes>", or "fail". A buffer one byte short must fail.
+std::string Read(RootKey root, const std::string& subkey, const std::string& name) {
+  platform::RegKey* key = nullptr;
+  if (!platform::OpenRegKey(root, subkey, &key)) return "fail";
+  uint32_t type = 99, size = 0;
+  std::string data;
+  bool ok = platform::QueryRegValue(key, name, &type, nullptr, &size);
+  data.resize(size);
+  auto* bytes = reinterpret_cast<unsigned char*>(data.data());
+  uint32_t short_size = size - 1;
+  ok = ok && (size == 0 || !platform::QueryRegValue(key, name, &type, bytes, &short_size)) &&
+       platform::QueryRegValue(key, name, &type, bytes, &size);
+  platform::CloseRegKey(key);
+  return ok ? std::to_string(type) + ":" + data.substr(0, size) : "fail";
+}
+
+bool Set(const std::string& subkey, const std::string& name, uint32_t type,
+         const std::string& data) {
+  platform::RegKey* key = nullptr;
+  if (!platform::OpenRegKey(kCU, subkey, &key)) return false;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+  const bool ok = platform::SetRegValue(key, name, type, bytes, static_cast<uint32_t>(data.size()));
+  platform::CloseRegKey(key);
+  return ok;
+}
+
+class RegistryStore : public testing::Test {
+ protected:
+  // Creates the file HKEY_CURRENT_USER/`path` in the store, with its folders.
+  std::string Put(const std::string& path, const std::string& bytes = "") {
+    fs::create_directories(fs::path(Cu(path)).parent_path());
+    WriteBytes(Cu(path), bytes);
+    return Cu(path);
+  }
+  std::string Cu(const std::string& path) { return dir_ / "HKEY_CURRENT_USER/" + path; }
+  size_t Count(const std::string& key) {
+    return std::distance(fs::directory_iterator(Cu(key)), fs::directory_iterator());
+  }
+
+  TempDir dir_;
+  ScopedEnv store_{"CFGLINE_REGISTRY", dir_.path().c_str()};
+};
+
+TEST_F(RegistryStore, FindsKeysAndValues) {
+  Put(".REG_SZ", "root");
+  Put("Environment/.REG_SZ", std::string("env\0", 4));
+  Put("Software/Vendor/.REG_SZ", "vendor");
+  Put("Environment/Path.REG_EXPAND_SZ", "p");
+  Put("Environment/a%25b%2Fc.REG_SZ", "pct");
+  Put("Environment/Dotted.Name.REG_DWORD", std::string("\1\0\0\0", 4));
+  // A file named like a key, a folder named like a value, and names that are not values.
+  for (const char* path : {"ENVIRONMENT", "Twin/.REG_SZ", "TWIN/.REG_SZ", "Environment/Two.REG_SZ",
+                           "Environment/two.REG_BINARY", "Environment/PATH.REG_EXPAND_SZ/x",
+                           "Environment/.cfgline-Ab12Cd", "Environment/Odd.txt",
+                           "Environment/Odd.reg_sz"}) {
+    Put(path);
+  }
+  fs::resize_file(Put("Environment/Huge.REG_BINARY"), uint64_t{1} << 32);  // sparse
+  const struct { const char* subkey; const char* name; std::string expected; } kCases[] = {
+      {"Environment", "", std::string("1:env\0", 6)},
+      {"environment", "", std::string("1:env\0", 6)},
+      {"SOFTWARE\\vendor", "", "1:vendor"},  {"", "", "1:root"},
+      {"twin", "", "fail"},                  {"Environment\\", "", "fail"},
+      {"\\Environment", "", "fail"},         {"Software\\\\Vendor", "", "fail"},
+      {".", "", "fail"},                     {"Software\\..\\Environment", "", "fail"},
+      {"Software/Vendor", "", "fail"},       {"Missing", "", "fail"},
+      {"Environment", "path", "2:p"},        {"Environment", "A%b/C", "1:pct"},
+      {"Environment", "a%25b%2Fc", "fail"},  {"Environment", "two", "fail"},
+      {"Environment", "Odd", "fail"},        {"Environment", ".cfgline-Ab12Cd", "fail"},
+      {"Environment", "huge", "fail"},
+      {"Environment", "dotted.name", std::string("4:\1\0\0\0", 6)},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(Read(kCU, c.subkey, c.name), c.expected) << c.subkey << " " << c.name;
+  }
+  EXPECT_EQ(Read(RootKey::kUsers, "", ""), "fail");  // no folder for the root key
+}
+
+TEST_F(RegistryStore, SetReplacesOnlyAnExistingValueOfItsType) {
+  const std::string path = Put("K/Path.REG_EXPAND_SZ", "old");
+  Put("K/Two.REG_SZ", "two");
+  Put("K/TWO.REG_SZ", "TWO");
+  fs::permissions(path, fs::perms(0640));
+  const std::string data("n\0w\0", 4);
+  EXPECT_FALSE(Set("K", "path", platform::kRegSz, data));
+  EXPECT_FALSE(Set("K", "Missing", platform::kRegExpandSz, data));
+  EXPECT_FALSE(Set("K", "two", platform::kRegSz, data));
+  EXPECT_EQ(ReadBytes(path) + ReadBytes(Cu("K/Two.REG_SZ")) + ReadBytes(Cu("K/TWO.REG_SZ")),
+            "oldtwoTWO");
+  EXPECT_TRUE(Set("K", "PATH", platform::kRegExpandSz, data));
+  EXPECT_EQ(ReadBytes(path), data);
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms(0640));
+  EXPECT_EQ(Count("K"), 3u);
+}
+
+TEST_F(RegistryStore, LocationComesFromTheEnvironment) {
+  const std::string own = dir_ / "own", xdg = dir_ / "xdg", home = dir_ / "home";
+  auto make_store = [](const std::string& store, const std::string& marker) {
+    fs::create_directories(store + "/HKEY_CURRENT_USER");
+    WriteBytes(store + "/HKEY_CURRENT_USER/.REG_SZ", marker);
+  };
+  make_store(own, "own");
+  make_store(xdg + "/cfgline/registry", "xdg");
+  make_store(home + "/.local/share/cfgline/registry", "home");
+  const struct { const char* store; const char* xdg; const char* expected; } kCases[] = {
+      {own.c_str(), xdg.c_str(), "1:own"}, {"", xdg.c_str(), "1:xdg"},
+      {nullptr, "", "1:home"}, {nullptr, nullptr, "1:home"},
+  };
+  ScopedEnv home_env("HOME", home.c_str());
+  for (const auto& c : kCases) {
+    ScopedEnv store("CFGLINE_REGISTRY", c.store), data("XDG_DATA_HOME", c.xdg);
+    EXPECT_EQ(Read(kCU, "", ""), c.expected);
+  }
+}
+
+// Runs `body` as uid and gid 65534; 0 when it succeeded, 1 when it failed.
+int RunAsNobody(const std::function<bool()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const bool dropped = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+    _exit(!dropped ? 2 : body() ? 0 : 1);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST_F(RegistryStore, KeysAndValuesNeedWriteAccess) {
+  ASSERT_EQ(geteuid(), 0u) << "this test drops to uid 65534, so it must start as root (as in CI)";
+  fs::permissions(dir_.path(), fs::perms(0755));
+  const std::string ours = Put("Mine/Ours.REG_SZ", "ours"), root = Put("Mine/Root.REG_SZ", "root");
+  Put("Theirs/.REG_SZ");
+  // Owned by 65534: Hidden may not be read, Closed not searched.
+  for (const char* folder : {"Hidden", "Closed"}) Put(std::string(folder) + "/.REG_SZ");
+  for (const std::string& path : {Cu("Mine"), ours, Cu("Hidden"), Cu("Closed")}) {
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  }
+  fs::permissions(Cu("Hidden"), fs::perms(0300));
+  fs::permissions(Cu("Closed"), fs::perms(0600));
+  const struct { const char* subkey; const char* name; int expected; } kCases[] = {
+      {"Mine", nullptr, 0},  {"Theirs", nullptr, 1}, {"Hidden", nullptr, 1},
+      {"Closed", nullptr, 1}, {"Mine", "Ours", 0},   {"Mine", "Root", 1},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(RunAsNobody([&] {
+                platform::RegKey* key = nullptr;
+                return c.name ? Set(c.subkey, c.name, platform::kRegSz, "new")
+                              : platform::OpenRegKey(kCU, c.subkey, &key);
+              }),
+              c.expected)
+        << c.subkey << " " << (c.name ? c.name : "");
+  }
+  EXPECT_EQ(ReadBytes(ours) + ReadBytes(root), "newroot");
+  EXPECT_EQ(Count("Mine"), 2u);
+}
+
+}  // namespace
