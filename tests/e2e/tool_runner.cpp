@@ -1,0 +1,171 @@
+#include "e2e/tool_runner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "support/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<std::pair<std::string, int>> kTypeNumbers = {
+    {"REG_NONE", 0}, {"REG_SZ", 1},    {"REG_EXPAND_SZ", 2}, {"REG_BINARY", 3},
+    {"REG_DWORD", 4}, {"REG_MULTI_SZ", 7}, {"REG_QWORD", 11},
+};
+
+int TypeNumber(const std::string& type) {
+  for (const auto& [name, number] : kTypeNumbers) {
+    if (name == type) return number;
+  }
+  throw std::invalid_argument("unknown type " + type);
+}
+
+// Splits a registry path below HKEY_CURRENT_USER into its components.
+std::vector<std::string> Components(const std::string& key) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t end; (end = key.find('\\', start)) != std::string::npos; start = end + 1) {
+    parts.push_back(key.substr(start, end - start));
+  }
+  parts.push_back(key.substr(start));
+  return parts;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& cwd,
+                         const std::vector<std::string>& env) {
+  TempDir outputs;
+  const std::string outFile = outputs / "out", errFile = outputs / "err";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || dup2(in, 0) < 0 ||
+        chdir(cwd.c_str()) != 0) {
+      _exit(126);
+    }
+    for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  ProcessResult result;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+    result.status = WEXITSTATUS(status);
+  }
+  result.out = ReadBytes(outFile);
+  result.err = ReadBytes(errFile);
+  return result;
+}
+
+TestRegistry::TestRegistry(const ToolTarget& target, const std::string& scratch)
+    : target_(target), scratch_(scratch), store_(scratch + "/registry") {}
+
+std::vector<std::string> TestRegistry::Env() const {
+  return {"CFGLINE_REGISTRY=" + store_};
+}
+
+std::string TestRegistry::KeyFolder(const std::string& key) const {
+  std::string folder = store_ + "/HKEY_CURRENT_USER";
+  for (const std::string& part : Components(key)) folder += "/" + part;
+  return folder;
+}
+
+// The value's file in the store; with an empty type, whichever type it has.
+std::string TestRegistry::ValueFile(const std::string& key, const std::string& name,
+                                    const std::string& type) const {
+  const std::string folder = KeyFolder(key);
+  if (!type.empty()) return folder + "/" + name + "." + type;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string file = entry.path().filename().string();
+    if (file.rfind('.') == name.size() && file.starts_with(name)) return entry.path().string();
+  }
+  return "";
+}
+
+ProcessResult TestRegistry::Reg(const std::vector<std::string>& args) const {
+  std::vector<std::string> command = {CFGLINE_WINE_SCRIPT, "reg"};
+  command.insert(command.end(), args.begin(), args.end());
+  return RunProcess(command, scratch_);
+}
+
+void TestRegistry::Set(const std::string& key, const std::string& name,
+                       const std::optional<ValueBytes>& value, bool fresh) {
+  if (!target_.windows()) {
+    if (fresh) fs::remove_all(KeyFolder(key));
+    fs::create_directories(KeyFolder(key));
+    if (value) WriteBytes(ValueFile(key, name, value->type), value->bytes);
+    return;
+  }
+  // A REGEDIT4 file takes any type as its exact bytes, and any length.
+  const std::string path = "HKEY_CURRENT_USER\\" + key;
+  std::string reg = "REGEDIT4\r\n\r\n";
+  if (fresh) reg += "[-" + path + "]\r\n\r\n";
+  reg += "[" + path + "]\r\n";
+  if (value) {
+    reg += name.empty() ? "@" : "\"" + name + "\"";
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "=hex(%x):", TypeNumber(value->type));
+    reg += hex;
+    for (size_t i = 0; i < value->bytes.size(); ++i) {
+      std::snprintf(hex, sizeof hex, i ? ",%02x" : "%02x",
+                    static_cast<unsigned char>(value->bytes[i]));
+      reg += hex;
+    }
+    reg += "\r\n";
+  }
+  WriteBytes(scratch_ + "/setup.reg", reg);
+  const ProcessResult result = Reg({"import", "setup.reg"});
+  if (result.status != 0) throw std::runtime_error("reg import failed: " + result.out + result.err);
+}
+
+std::optional<ShownValue> TestRegistry::Get(const std::string& key,
+                                            const std::string& name) const {
+  if (!target_.windows()) {
+    const std::string file = ValueFile(key, name, "");
+    if (file.empty()) return std::nullopt;
+    return ShownValue{file.substr(file.rfind('.') + 1), ReadBytes(file)};
+  }
+  const ProcessResult result =
+      name.empty() ? Reg({"query", "HKCU\\" + key, "/ve"}) : Reg({"query", "HKCU\\" + key, "/v", name});
+  if (result.status != 0) return std::nullopt;
+  // "    <name>    <type>    <data>\r\n"
+  const std::string head = "    " + (name.empty() ? std::string("(Default)") : name) + "    ";
+  const size_t start = result.out.find("\n" + head);
+  if (start == std::string::npos) throw std::runtime_error("unexpected reg output: " + result.out);
+  const size_t typeStart = start + 1 + head.size();
+  const size_t typeEnd = result.out.find("    ", typeStart);
+  const size_t textEnd = result.out.find("\r\n", typeEnd);
+  return ShownValue{result.out.substr(typeStart, typeEnd - typeStart),
+                    result.out.substr(typeEnd + 4, textEnd - typeEnd - 4)};
+}
+
+unsigned long long TestRegistry::Identity(const std::string& key, const std::string& name) const {
+  struct stat st {};
+  if (target_.windows() || stat(ValueFile(key, name, "").c_str(), &st) != 0) return 0;
+  return st.st_ino;
+}
+
+void TestRegistry::DeleteValue(const std::string& key, const std::string& name) {
+  if (!target_.windows()) {
+    fs::remove(ValueFile(key, name, ""));
+  } else if (name.empty()) {
+    Reg({"delete", "HKCU\\" + key, "/ve", "/f"});
+  } else {
+    Reg({"delete", "HKCU\\" + key, "/v", name, "/f"});
+  }
+}

@@ -1,0 +1,69 @@
+// Runs the built tool as a process, natively or under Wine, and sets up and
+// reads registry values for it: in a folder store of its own on Linux, with
+// Wine's reg.exe on the real registry under Wine.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct ToolTarget {
+  std::string name;  // "linux", "win32" or "win64"
+  std::string tool;  // the program's path
+  bool windows() const { return name != "linux"; }
+};
+
+struct ProcessResult {
+  std::string out;
+  std::string err;
+  int status = -1;
+};
+
+// Runs `args` (a command line, program first) in folder `cwd`, with `env`
+// entries ("NAME=value") added to the environment, and collects its output.
+ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& cwd,
+                         const std::vector<std::string>& env = {});
+
+// A registry value as reg.exe shows it: type name and data text.
+struct ShownValue {
+  std::string type;
+  std::string text;
+  bool operator==(const ShownValue&) const = default;
+};
+
+// A value to set up: its type and exact data bytes.
+struct ValueBytes {
+  std::string type;
+  std::string bytes;
+};
+
+// The registry the tool sees in one test case. `key` is a path below
+// HKEY_CURRENT_USER, such as "Software\\x".
+class TestRegistry {
+ public:
+  TestRegistry(const ToolTarget& target, const std::string& scratch);
+
+  // Creates the key afresh (or keeps it, when `fresh` is false) and sets the
+  // value; with no value, only the key.
+  void Set(const std::string& key, const std::string& name, const std::optional<ValueBytes>& value,
+           bool fresh);
+  // The value as it is now, or nullopt when it does not exist.
+  std::optional<ShownValue> Get(const std::string& key, const std::string& name) const;
+  // Identifies the stored data: on Linux the value file's inode, which a
+  // rewrite changes; elsewhere always 0.
+  unsigned long long Identity(const std::string& key, const std::string& name) const;
+  void DeleteValue(const std::string& key, const std::string& name);
+
+  // Environment entries that point the tool at this registry.
+  std::vector<std::string> Env() const;
+
+ private:
+  std::string KeyFolder(const std::string& key) const;
+  std::string ValueFile(const std::string& key, const std::string& name,
+                        const std::string& type) const;
+  ProcessResult Reg(const std::vector<std::string>& args) const;
+
+  const ToolTarget& target_;
+  std::string scratch_;
+  std::string store_;
+};
