@@ -183,10 +183,149 @@ INSTANTIATE_TEST_SUITE_P(E2E, FileCommand, testing::ValuesIn([] {
   return cases;
 }()), [](const auto& info) { return info.param.name; });
 
+// ---------------------------------------------------------------------------
+// Registry: a value under the case's own key below HKEY_CURRENT_USER, before
+// and after.
+
+struct RegCase {
+  std::string name;
+  std::string mode;
+  std::string item;
+  std::optional<ValueBytes> before;  // nullopt: the key has no such value
+  std::string out;
+  std::optional<ShownValue> after;  // nullopt: not written
+  Where where = kAll;
+  std::string path = "HKCU\\{key}";  // as given on the command line
+  std::string valueName = "Path";    // as given on the command line
+  std::string storedName = "Path";   // as stored
+  std::string key = "";              // below HKEY_CURRENT_USER; "" is the case's own
+  bool unprivileged = false;         // on Linux run as user nobody: keys are read-only
+};
+
+void PrintTo(const RegCase& c, std::ostream* os) { *os << c.name; }
+
+ValueBytes Sz(const std::string& text) { return {"REG_SZ", text + '\0'}; }
+ValueBytes ExpandSz(const std::string& text) { return {"REG_EXPAND_SZ", text + '\0'}; }
+ShownValue ShownSz(const std::string& text) { return {"REG_SZ", text}; }
+ShownValue ShownExpandSz(const std::string& text) { return {"REG_EXPAND_SZ", text}; }
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+class RegCommand : public testing::TestWithParam<RegCase> {};
+
+TEST_P(RegCommand, Run) {
+  const RegCase& c = GetParam();
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  TestRegistry registry(target, dir.path());
+  const std::string ownKey = "Software\\cfgline-e2e-" + target.name + "\\" + c.name;
+  const std::string key = c.key.empty() ? ownKey : c.key;
+  const std::string valueName = Replace(c.valueName, "{target}", target.name);
+  const std::string storedName = Replace(c.storedName, "{target}", target.name);
+  registry.Set(key, storedName, c.before, c.key.empty());
+  const auto before = registry.Get(key, storedName);
+  const auto identity = registry.Identity(key, storedName);
+
+  std::string upperKey = ownKey;
+  for (char& ch : upperKey) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  const std::string path = Replace(Replace(c.path, "{key}", ownKey), "{KEY}", upperKey);
+  ExpectCleanExit(RunTool({c.mode, "regline", path, valueName, c.item}, dir.path(), c.unprivileged,
+                          registry.Env()),
+                  c.out);
+  auto after = registry.Get(key, storedName);
+  if (!c.key.empty()) registry.DeleteValue(key, storedName);
+  if (!c.after) {
+    EXPECT_EQ(after, before) << "unchanged";
+    if (before) {
+      EXPECT_EQ(registry.Identity(key, storedName), identity) << "not written";
+    }
+    return;
+  }
+  ShownValue expected = *c.after;
+  if (!target.windows()) expected.text += '\0';  // the store shows the stored bytes
+  EXPECT_EQ(after, expected);
+}
+
+const std::string kLongPath = [] {
+  std::string path = "%SystemRoot%\\system32";
+  for (int i = 0; path.size() < 33000; ++i) path += ";C:\\Program Files\\Vendor" + std::to_string(i) + "\\bin";
+  return path;
+}();
+
+std::vector<RegCase> RegCases() {
+  const std::string sys32 = "C:\\Windows\\system32";
+  return {
+      {"install", "i", "b", Sz("a"), "", ShownSz("a;b")},
+      {"install_after_separator", "i", "b", Sz("a;"), "", ShownSz("a;b")},
+      {"install_into_empty", "i", "b", Sz(""), "", ShownSz("b")},
+      {"install_present", "i", "b", Sz("a;b;c"), "", std::nullopt},
+      {"install_inside_other_item", "i", "b", Sz("a;bc"), "", ShownSz("a;bc;b")},
+      {"install_is_case_sensitive", "i", "B", Sz("a;b"), "", ShownSz("a;b;B")},
+      {"install_with_blanks", "i", "C:\\Program Files\\Tool", Sz("a"), "",
+       ShownSz("a;C:\\Program Files\\Tool")},
+      {"uninstall", "u", "b", Sz("a;b;c"), "", ShownSz("a;c")},
+      {"uninstall_first", "u", "b", Sz("b;c"), "", ShownSz("c")},
+      {"uninstall_last", "u", "b", Sz("a;b"), "", ShownSz("a")},
+      {"uninstall_only", "u", "b", Sz("b;"), "", ShownSz("")},
+      {"uninstall_first_occurrence", "u", "b", Sz("a;b;b"), "", ShownSz("a;b")},
+      {"uninstall_tidies_trailing_separator", "u", "b", Sz("a;b;c;"), "", ShownSz("a;c")},
+      {"uninstall_absent", "u", "b", Sz("c"), "", std::nullopt},
+      {"uninstall_never_cuts_an_item", "u", "b", Sz("ab;c"), "", std::nullopt},
+      {"uninstall_system32_keeps_wbem", "u", sys32, ExpandSz(sys32 + "\\wbem;" + sys32), "",
+       ShownExpandSz(sys32 + "\\wbem")},
+      {"expand_sz_stays_expand_sz", "i", "C:\\Tool", ExpandSz("%SystemRoot%\\system32"), "",
+       ShownExpandSz("%SystemRoot%\\system32;C:\\Tool")},
+      {"expand_sz_uninstall", "u", "C:\\Tool", ExpandSz("%SystemRoot%;C:\\Tool;%PATH%"), "",
+       ShownExpandSz("%SystemRoot%;%PATH%")},
+      {"empty_item_install", "i", "", Sz(";a;"), "", std::nullopt},
+      {"empty_item_uninstall", "u", "", Sz(";a;"), "", std::nullopt},
+      {"data_without_nul", "i", "b", ValueBytes{"REG_SZ", "a;b;c"}, "", std::nullopt},
+      {"long_path_install", "i", "C:\\New", ExpandSz(kLongPath), "",
+       ShownExpandSz(kLongPath + ";C:\\New")},
+      {"long_path_uninstall", "u", "C:\\Program Files\\Vendor7\\bin", ExpandSz(kLongPath), "",
+       ShownExpandSz(Replace(kLongPath, ";C:\\Program Files\\Vendor7\\bin;", ";"))},
+      {"dword_refused", "u", "b", ValueBytes{"REG_DWORD", "\x05\0\0\0"s}, "Key access error.",
+       std::nullopt},
+      {"multi_sz_refused", "i", "c", ValueBytes{"REG_MULTI_SZ", "a\0b\0\0"s},
+       "Key access error.", std::nullopt},
+      {"binary_refused", "i", "c", ValueBytes{"REG_BINARY", "a;b"}, "Key access error.",
+       std::nullopt},
+      {"missing_value", "i", "b", std::nullopt, "Key access error.", std::nullopt},
+      {"missing_value_empty_item", "u", "", std::nullopt, "Key access error.", std::nullopt},
+      {"missing_key", "i", "b", Sz("a"), "Key access error.", std::nullopt, kAll,
+       "HKCU\\{key}\\missing"},
+      {"prefix_is_case_sensitive", "i", "b", Sz("a"), "Key access error.", std::nullopt, kAll,
+       "hkcu\\{key}"},
+      {"long_subkey_refused", "i", "b", Sz("a"), "Key access error.", std::nullopt, kAll,
+       "HKCU\\{key}\\" + std::string(10000, 'k')},
+      {"names_ignore_case", "i", "b", Sz("a"), "", ShownSz("a;b"), kAll,
+       "HKCU\\{KEY}", "PATH"},
+      {"default_value", "i", "b", Sz("a"), "", ShownSz("a;b"), kAll, "HKCU\\{key}", "", ""},
+      {"environment_key", "i", "b", Sz("a"), "", ShownSz("a;b"), kAll, "HKCU\\Environment",
+       "cfgline-e2e-{target}", "cfgline-e2e-{target}", "Environment"},
+      {"read_only_key", "u", "b", Sz("a;b"), "Key access error.", std::nullopt, kLinuxOnly,
+       "HKCU\\{key}", "Path", "Path", "", true},
+      {"read_only_key_nothing_to_do", "i", "b", Sz("a;b"), "Key access error.", std::nullopt,
+       kLinuxOnly, "HKCU\\{key}", "Path", "Path", "", true},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, RegCommand, testing::ValuesIn([] {
+  std::vector<RegCase> cases;
+  for (RegCase& c : RegCases()) {
+    if (RunsHere(c.where)) cases.push_back(std::move(c));
+  }
+  return cases;
+}()), [](const auto& info) { return info.param.name; });
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.starts_with("--target=")) target.name = arg.substr(9);
@@ -196,5 +335,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: e2e_tests --target=linux|win32|win64 --tool=PATH (an executable)\n");
     return 2;
   }
+  testing::InitGoogleTest(&argc, argv);  // instantiates the cases for the target
   return RUN_ALL_TESTS();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct ShownValue {
   std::string type;
   std::string text;
   bool operator==(const ShownValue&) const = default;
+  friend std::ostream& operator<<(std::ostream& os, const ShownValue& v) {
+    return os << v.type << " \"" << v.text << "\" (" << v.text.size() << " bytes)";
+  }
 };
 
 // A value to set up: its type and exact data bytes.
