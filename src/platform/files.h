@@ -27,8 +27,9 @@ bool DeleteOneFile(const std::string& path);
 //            the folder of the file it points to);
 //   Write()  appends bytes, buffered;
 //   Commit() writes out the buffer, flushes the temporary file to the disk,
-//            gives it the target's permissions, owner and attributes, closes
-//            it and puts it in the target's place in one step.
+//            gives it the target's permission bits and owner (POSIX) or
+//            attributes (Windows), closes it and puts it in the target's
+//            place in one step.
 // Each returns false on failure. After any failure, or when the object is
 // destroyed before Commit() succeeded, the temporary file is removed and the
 // target is byte for byte as it was. The target is never deleted first.
