@@ -1,0 +1,197 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+
+#include "platform/files.h"
+
+namespace platform {
+namespace {
+
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE ToHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Everything up to and including the last separator, "" for a bare name.
+std::string FolderPrefixOf(const std::string& path) {
+  size_t end = path.find_last_of("\\/");
+  end = end == std::string::npos ? 0 : end + 1;
+  if (end == 0 && path.size() >= 2 && path[1] == ':') end = 2;  // "C:name"
+  return path.substr(0, end);
+}
+
+// The path of the file that `file` is open on, links resolved, or "" when
+// the system cannot tell (GetFinalPathNameByHandleA is missing before Vista).
+std::string FinalPathOf(HANDLE file) {
+  using GetFinalPathFn = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+  const auto getFinalPath = reinterpret_cast<GetFinalPathFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+  if (getFinalPath == nullptr) return "";
+  std::string path(MAX_PATH, '\0');
+  DWORD length = getFinalPath(file, path.data(), static_cast<DWORD>(path.size()), 0);
+  if (length >= path.size()) {  // too small: length is the size needed
+    path.resize(length);
+    length = getFinalPath(file, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (length >= path.size()) return "";
+  }
+  path.resize(length);
+  // Drop the "\\?\" prefix where the plain form says the same thing, since
+  // not every ANSI function accepts it.
+  if (path.size() < MAX_PATH && path.starts_with("\\\\?\\UNC\\")) {
+    path.replace(0, 8, "\\\\");
+  } else if (path.size() < MAX_PATH && path.starts_with("\\\\?\\") && path.size() > 6 &&
+             path[5] == ':') {
+    path.erase(0, 4);
+  }
+  return path;
+}
+
+// The attributes SetFileAttributesA can give a file, less read-only: the
+// target was checked to be writable, and the temporary file must stay
+// removable.
+constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string& contents) {
+  ScopedHandle file(CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size;
+  if (file.get() == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.get(), &size)) return false;
+  if (static_cast<unsigned long long>(size.QuadPart) >= contents.max_size()) {
+    throw std::bad_alloc();
+  }
+
+  // Read to the end, which for a file that grows lies past the size above.
+  contents.resize(size.QuadPart > 0 ? static_cast<size_t>(size.QuadPart) : 4096);
+  size_t used = 0;
+  for (;;) {
+    if (used == contents.size()) {
+      if (used == contents.max_size()) throw std::bad_alloc();
+      contents.resize(std::min(contents.max_size() - used, used / 2 + 4096) + used);
+    }
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(contents.size() - used, 1u << 30));
+    DWORD got = 0;
+    if (!ReadFile(file.get(), contents.data() + used, chunk, &got, nullptr)) return false;
+    if (got == 0) break;
+    used += got;
+  }
+  contents.resize(used);
+  return true;
+}
+
+bool DeleteOneFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+AtomicFileWriter::~AtomicFileWriter() { Discard(); }
+
+bool AtomicFileWriter::Open(const std::string& target) {
+  // Opening for writing, and closing again without a change, proves the
+  // caller may write the file. A symbolic link stays in place; the file it
+  // leads to is replaced.
+  std::string resolved;
+  {
+    ScopedHandle file(CreateFileA(target.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) return false;
+    resolved = FinalPathOf(file.get());
+  }
+  if (resolved.empty()) resolved = target;
+  const DWORD attributes = GetFileAttributesA(resolved.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+    return false;
+  }
+
+  target_ = resolved;
+  const std::string folder = FolderPrefixOf(target_);
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char unique[40];
+    std::snprintf(unique, sizeof unique, "%lx-%lx-%x", GetCurrentProcessId(), GetTickCount(),
+                  counter++);
+    const std::string temp = folder + ".cfgline-" + unique;
+    const HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      handle_ = reinterpret_cast<intptr_t>(file);
+      temp_ = temp;
+      buffer_.reserve(kBufferSize);
+      return true;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
+}
+
+bool AtomicFileWriter::WriteOut(std::string_view bytes) {
+  while (!failed_ && !bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+    DWORD put = 0;
+    if (!WriteFile(ToHandle(handle_), bytes.data(), chunk, &put, nullptr) || put == 0) {
+      failed_ = true;
+    } else {
+      bytes.remove_prefix(put);
+    }
+  }
+  return !failed_;
+}
+
+bool AtomicFileWriter::Commit() {
+  if (handle_ == -1 || !FlushBuffer()) {
+    Discard();
+    return false;
+  }
+  const HANDLE file = ToHandle(handle_);
+  bool ok = FlushFileBuffers(file) != 0;
+  handle_ = -1;
+  ok = CloseHandle(file) != 0 && ok;
+
+  const DWORD attributes = GetFileAttributesA(target_.c_str());
+  ok = ok && attributes != INVALID_FILE_ATTRIBUTES;
+  if (ok && (attributes & kCopiedAttributes) != 0) {
+    ok = SetFileAttributesA(temp_.c_str(), attributes & kCopiedAttributes) != 0;
+  }
+
+  // A virus scanner or indexer may hold the target open for a moment.
+  for (int attempt = 0; ok; ++attempt) {
+    if (MoveFileExA(temp_.c_str(), target_.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      temp_.clear();
+      return true;
+    }
+    const DWORD error = GetLastError();
+    ok = attempt < 4 && (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+                         error == ERROR_ACCESS_DENIED);
+    if (ok) Sleep(100);
+  }
+  Discard();
+  return false;
+}
+
+void AtomicFileWriter::Discard() {
+  if (handle_ != -1) CloseHandle(ToHandle(handle_));
+  handle_ = -1;
+  if (!temp_.empty()) DeleteFileA(temp_.c_str());
+  temp_.clear();
+  failed_ = true;
+}
+
+}  // namespace platform
