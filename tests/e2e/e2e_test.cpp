@@ -229,6 +229,7 @@ TEST_P(RegCommand, Run) {
   const std::string storedName = Replace(c.storedName, "{target}", target.name);
   registry.Set(key, storedName, c.before, c.key.empty());
   const auto before = registry.Get(key, storedName);
+  ASSERT_EQ(before.has_value(), c.before.has_value()) << "set-up";
   const auto identity = registry.Identity(key, storedName);
 
   std::string upperKey = ownKey;
