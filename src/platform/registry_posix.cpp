@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/ascii_case.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 
@@ -63,15 +64,6 @@ std::string StoreFolder() {
     folder += "/.local/share";
   }
   return folder + "/cfgline/registry";
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 // The type named by the part of `file_name` after its last dot, or kTypeCount

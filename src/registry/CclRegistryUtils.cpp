@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/commands.h"
+#include "platform/ascii_case.h"
 #include "registry/ScopedRegKey.h"
 #include "registry/item_list.h"
 
@@ -27,15 +28,6 @@ constexpr RootKeyPrefix kRootKeyPrefixes[] = {
     {"HKU\\", platform::RootKey::kUsers},
     {"HKCC\\", platform::RootKey::kCurrentConfig},
 };
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 }  // namespace
 

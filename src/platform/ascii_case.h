@@ -1,0 +1,14 @@
+// Comparison without regard to ASCII case, as Windows compares key and value
+// names; other bytes must be equal.
+#pragma once
+
+#include <string_view>
+
+inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
