@@ -25,9 +25,16 @@ ToolTarget target;
 
 enum Where { kAll, kLinuxOnly, kWindowsOnly };
 
-bool RunsHere(Where where) {
-  return where == kAll || (where == kWindowsOnly) == target.windows();
+// The cases of a table that run on the target, named for gtest.
+template <typename Case>
+auto CasesHere(std::vector<Case> table) {
+  std::erase_if(table, [](const Case& c) {
+    return c.where != kAll && (c.where == kWindowsOnly) != target.windows();
+  });
+  return testing::ValuesIn(table);
 }
+
+auto CaseName = [](const auto& info) { return info.param.name; };
 
 // Standard output as the platform writes it: LF becomes CR LF on Windows.
 std::string AsWritten(std::string text) {
@@ -175,13 +182,7 @@ std::vector<FileCase> FileCases() {
   };
 }
 
-INSTANTIATE_TEST_SUITE_P(E2E, FileCommand, testing::ValuesIn([] {
-  std::vector<FileCase> cases;
-  for (FileCase& c : FileCases()) {
-    if (RunsHere(c.where)) cases.push_back(std::move(c));
-  }
-  return cases;
-}()), [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(E2E, FileCommand, CasesHere(FileCases()), CaseName);
 
 // ---------------------------------------------------------------------------
 // Registry: a value under the case's own key below HKEY_CURRENT_USER, before
@@ -316,13 +317,7 @@ std::vector<RegCase> RegCases() {
   };
 }
 
-INSTANTIATE_TEST_SUITE_P(E2E, RegCommand, testing::ValuesIn([] {
-  std::vector<RegCase> cases;
-  for (RegCase& c : RegCases()) {
-    if (RunsHere(c.where)) cases.push_back(std::move(c));
-  }
-  return cases;
-}()), [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(E2E, RegCommand, CasesHere(RegCases()), CaseName);
 
 }  // namespace
 
