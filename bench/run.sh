@@ -1,0 +1,263 @@
+#!/usr/bin/env bash
+# Measures cfgline's text-file command on a large file against the usual
+# shell tools. Not a test: run it by hand on an idle machine.
+#
+#   bench/run.sh            builds the linux preset and prints, for a 160 MB
+#                           file of 2 million lines, the best of 3 runs of
+#                           cfgline and its peers, with the targets met or not
+#   bench/run.sh --wine-1g  removes a line from a 1 GB file with the 32-bit
+#                           Windows build (build/win32/cfgline.exe) under Wine
+#
+# CFGLINE=/path/to/program measures that program instead of the linux
+# preset's (which is then not built) or build/win32/cfgline.exe, e.g. to
+# compare a change with the current code.
+#
+# Generated inputs live in bench/data/ and are reused when present. The exit
+# status is 1 when a result is wrong or a target is missed.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+data=$root/bench/data
+work=$data/work
+runs=3
+
+# Marker words the generator puts on exactly one line each; ADD_TEXT is on none.
+REMOVE_TEXT=CfgLineBenchRemoveMe   # a word sed reads as a plain string
+TAIL_TEXT=CfgLineBenchPresentTail  # on the last line, so a search reads it all
+ADD_TEXT='C:\CfgLineBench\Added\bin'
+
+# Targets: cfgline's time over the peer's, and peak memory over the file size.
+MAX_VS_GREP=1.00
+MAX_VS_SED=0.50  # "well under" sed -i: at most half its time
+MAX_VS_CAT=2.00  # "close to" cat: the search over the file costs no more than reading it
+MAX_RSS=1.25
+
+die() {
+  echo "bench/run.sh: $*" >&2
+  exit 1
+}
+
+# Writes the input file $1 of $2 lines unless it is already there.
+generate() {
+  local file=$1 lines=$2
+  [ -s "$file" ] && return
+  echo "generating $file ($lines lines)..." >&2
+  awk -v LINES="$lines" -v REMOVE="$REMOVE_TEXT" -v TAIL="$TAIL_TEXT" \
+    -f "$root/bench/gen_paths.awk" >"$file.part"
+  mv "$file.part" "$file"
+}
+
+# Copies $1 to $2 as a new file and flushes it, so that no write-back of the
+# copy runs during the timed command.
+fresh_copy() {
+  rm -f "$2"
+  cat "$1" >"$2"
+  sync
+}
+
+# Runs a command under /usr/bin/time; sets secs (wall clock, in seconds) and
+# rss_kb (peak resident memory in KiB). Redirections of the call apply to it.
+timed() {
+  local start=$EPOCHREALTIME
+  /usr/bin/time -f %M -o "$work/rss" "$@" || die "failed: $*"
+  secs=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }')
+  rss_kb=$(tail -n 1 "$work/rss")
+}
+
+# Keeps the best time and the highest peak memory of tool $1 in case $2.
+declare -A best_secs peak_kb
+record() {
+  local key="$1/$2"
+  if [ -z "${best_secs[$key]:-}" ] || awk -v a="$secs" -v b="${best_secs[$key]}" 'BEGIN { exit !(a < b) }'; then
+    best_secs[$key]=$secs
+  fi
+  [ "${peak_kb[$key]:-0}" -ge "$rss_kb" ] || peak_kb[$key]=$rss_kb
+}
+
+# Runs cfgline ($1 = i or u, $2 = text) on a fresh copy of $input, alone in
+# its folder, and checks that it printed nothing and left no file behind.
+run_cfgline() {
+  local folder=$work/cfgline
+  rm -rf "$folder" && mkdir -p "$folder"
+  fresh_copy "$input" "$folder/paths.txt"
+  timed "$cfgline" "$1" textline "$folder/paths.txt" "$2" >"$work/message"
+  [ ! -s "$work/message" ] || die "cfgline $1 printed: $(cat "$work/message")"
+  [ "$(ls -A "$folder")" = paths.txt ] || die "cfgline $1 left files behind: $(ls -A "$folder")"
+  result=$folder/paths.txt
+}
+
+# Checks the result of one cfgline run against what the case asks for.
+verify() {
+  local case=$1
+  case $case in
+    remove)
+      # The input has CR LF everywhere and no empty line, so the result is
+      # exactly the other lines as they were.
+      grep -vF "$REMOVE_TEXT" "$input" | cmp -s - "$result" ||
+        die "remove: result differs from the input less the marked line"
+      [ "$(wc -l <"$result")" -eq $((input_lines - 1)) ] || die "remove: wrong line count"
+      ;;
+    add)
+      local size
+      size=$(stat -c %s "$input")
+      [ "$(stat -c %s "$result")" -eq $((size + ${#ADD_TEXT} + 2)) ] || die "add: wrong size"
+      cmp -s -n "$size" "$input" "$result" || die "add: existing lines changed"
+      [ "$(tail -c $((${#ADD_TEXT} + 2)) "$result")" = "$ADD_TEXT"$'\r' ] ||
+        die "add: last line is not the text with CR LF"
+      ;;
+    present)
+      [ "$(stat -c '%i %s %y' "$result")" = "$before" ] || {
+        rm -f "$input"  # so that the next run generates it anew
+        die "present: the file was rewritten"
+      }
+      ;;
+  esac
+}
+
+# One round of a case: cfgline, then each peer, each on its own fresh copy.
+bench_round() {
+  local case=$1
+  rm -f "$work/grep.out" "$work/sed.txt"
+  case $case in
+    remove)
+      run_cfgline u "$REMOVE_TEXT"
+      verify remove
+      record remove cfgline
+      sync
+      timed grep -vF "$REMOVE_TEXT" "$input" >"$work/grep.out"
+      record remove grep
+      fresh_copy "$input" "$work/sed.txt"
+      timed sed -i "/$REMOVE_TEXT/d" "$work/sed.txt"
+      record remove sed
+      ;;
+    add)
+      run_cfgline i "$ADD_TEXT"
+      verify add
+      record add cfgline
+      sync
+      timed grep -vF "$ADD_TEXT" "$input" >"$work/grep.out"
+      record add grep
+      fresh_copy "$input" "$work/sed.txt"
+      timed sed -i "\$a ${ADD_TEXT//\\/\\\\}" "$work/sed.txt"
+      record add sed
+      ;;
+    present)
+      # Timed on the input itself, which neither tool may change.
+      before=$(stat -c '%i %s %y' "$input")
+      result=$input
+      timed "$cfgline" i textline "$input" "$TAIL_TEXT" >"$work/message"
+      [ ! -s "$work/message" ] || die "cfgline i printed: $(cat "$work/message")"
+      verify present
+      record present cfgline
+      timed cat "$input" >/dev/null
+      record present cat
+      ;;
+  esac
+}
+
+# Prints one row; a peer row carries the time target, cfgline's the memory one.
+row() {
+  local case=$1 tool=$2 label=$3 limit=${4:-}
+  local key="$case/$tool" mine="${best_secs[$case/cfgline]}"
+  awk -v name="$case" -v tool="$label" -v s="${best_secs[$key]}" -v mine="$mine" \
+    -v kb="${peak_kb[$key]}" -v size="$input_bytes" -v limit="$limit" \
+    -v max_rss="$MAX_RSS" -v is_self="$([ "$tool" = cfgline ] && echo 1 || echo 0)" '
+    BEGIN {
+      mult = kb * 1024 / size
+      if (is_self) {
+        ratio = "-"
+        target = sprintf("RSS <= %.2fx file", max_rss)
+        ok = mult <= max_rss
+      } else {
+        ratio = sprintf("%.2f", mine / s)
+        target = sprintf("cfgline <= %.2fx", limit)
+        ok = mine / s <= limit
+      }
+      printf "%-8s %-24s %8.3f %9s %8.1f %7.2fx  %-18s %s\n", name, tool, s, ratio,
+             kb / 1024, mult, target, ok ? "PASS" : "FAIL"
+    }'
+}
+
+print_table() {
+  printf '\n%s\nFile: %s, %d lines, %.1f MiB; best of %d runs; load average %s at the start\n\n' \
+    "$cfgline" "$input" "$input_lines" "$(awk -v b="$input_bytes" 'BEGIN { print b / 1048576 }')" \
+    "$runs" "$load"
+  printf 'ratio: best time of cfgline over that of the tool on the row\n\n'
+  printf '%-8s %-24s %8s %9s %8s %8s  %-18s %s\n' case tool 'best s' ratio 'RSS MiB' 'x file' target result
+  {
+    row remove cfgline "cfgline u"
+    row remove grep "grep -vF TEXT > out" "$MAX_VS_GREP"
+    row remove sed "sed -i /TEXT/d" "$MAX_VS_SED"
+    row add cfgline "cfgline i (absent)"
+    row add grep "grep -vF TEXT > out" "$MAX_VS_GREP"
+    row add sed "sed -i '\$a TEXT'" "$MAX_VS_SED"
+    row present cfgline "cfgline i (present)"
+    row present cat "cat > /dev/null" "$MAX_VS_CAT"
+  } | tee "$work/table"
+  ! grep -q FAIL "$work/table"
+}
+
+bench_linux() {
+  cfgline=${CFGLINE:-}
+  if [ -z "$cfgline" ]; then
+    (cd "$root" && cmake --preset linux >/dev/null && cmake --build --preset linux >/dev/null) ||
+      die "building the linux preset failed"
+    cfgline=$root/build/linux/cfgline
+  fi
+  input=$data/paths-2m.txt
+  input_lines=2000000
+  generate "$input" "$input_lines"
+  input_bytes=$(stat -c %s "$input")
+  cat "$input" >/dev/null  # into the page cache, like every copy
+  load=$(cut -d ' ' -f 1 /proc/loadavg)  # other work on the machine skews the times
+  local round case
+  for round in $(seq "$runs"); do
+    for case in remove add present; do
+      echo "round $round: $case" >&2
+      bench_round "$case"
+    done
+  done
+  rm -rf "$work/cfgline" "$work/grep.out" "$work/sed.txt"
+  print_table
+}
+
+# The 32-bit program must not run out of address space on a 1 GB file.
+bench_wine_1g() {
+  local exe=${CFGLINE:-$root/build/win32/cfgline.exe}
+  [ -f "$exe" ] || die "$exe not found; build it with: cmake --preset win32 && cmake --build --preset win32"
+  input=$data/paths-1g.txt
+  input_lines=13000000
+  generate "$input" "$input_lines"
+  local folder=$work/wine
+  rm -rf "$folder" && mkdir -p "$folder"
+  fresh_copy "$input" "$folder/paths.txt"
+  local target="Z:${folder//\//\\}\\paths.txt"
+
+  # Wine's own start-up, to tell apart from the work; the first run may
+  # also wait for the prefix to be set up.
+  "$root/scripts/wine" "$exe" >/dev/null
+  timed "$root/scripts/wine" "$exe" >/dev/null
+  local startup=$secs
+  export CFGLINE_WINE_TIMEOUT=900
+  timed "$root/scripts/wine" "$exe" u textline "$target" "$REMOVE_TEXT" >"$work/message"
+  printf '\nwine, 32-bit: cfgline u textline %s (%.2f GB, %d lines)\n' "$target" \
+    "$(awk -v b="$(stat -c %s "$input")" 'BEGIN { print b / 1e9 }')" "$input_lines"
+  printf '  time %.2f s (Wine start-up alone %.2f s), peak RSS %d MiB\n' "$secs" "$startup" \
+    $((rss_kb / 1024))
+  local message
+  message=$(tr -d '\r' <"$work/message")
+  [ -z "$message" ] || die "FAIL: cfgline.exe printed: $message"
+  [ "$(ls -A "$folder")" = paths.txt ] || die "FAIL: files left behind: $(ls -A "$folder")"
+  result=$folder/paths.txt
+  verify remove
+  echo "  result: PASS (marked line gone, all other lines byte for byte, no temporary file)"
+  rm -rf "$folder"
+}
+
+[ -x /usr/bin/time ] || die "/usr/bin/time not found: install Debian's 'time' package"
+mkdir -p "$work"
+case ${1:-} in
+  "") bench_linux ;;
+  --wine-1g) bench_wine_1g ;;
+  *) die "usage: bench/run.sh [--wine-1g]" ;;
+esac
