@@ -16,6 +16,31 @@ namespace platform {
 // for the end of the file.
 bool ReadWholeFile(const std::string& path, std::string& contents);
 
+// The contents of a whole file, loaded once and held until destroyed.
+//
+// Where the system allows, a large file is mapped rather than copied. Should
+// another program cut it short while it is held, the lost bytes read as zeros
+// rather than ending the process, and Intact() turns false: callers check it
+// before they act on what they read.
+class FileContents {
+ public:
+  FileContents() = default;
+  ~FileContents();
+  FileContents(const FileContents&) = delete;
+  FileContents& operator=(const FileContents&) = delete;
+
+  // Loads the file `path`, as ReadWholeFile reads it; false when it cannot.
+  bool Load(const std::string& path);
+  std::string_view bytes() const { return bytes_; }
+  // False when the file was cut short while it was held.
+  bool Intact() const;
+
+ private:
+  std::string_view bytes_;
+  std::string copy_;  // the bytes, when they were read rather than mapped
+  void* mapping_ = nullptr;
+};
+
 // Removes the one file `path`, never a directory. Returns false when nothing
 // was removed.
 bool DeleteOneFile(const std::string& path);

@@ -1,8 +1,11 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -32,28 +35,115 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Reads until the end of the file or until `buffer` is full; returns the
+// count read, or -1 on an error.
+ssize_t ReadFully(int fd, char* buffer, size_t size) {
+  size_t used = 0;
+  while (used < size) {
+    const ssize_t got = read(fd, buffer + used, size - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    used += static_cast<size_t>(got);
+  }
+  return static_cast<ssize_t>(used);
+}
+
+// The one mapping whose bus errors are caught: a read past the end of a
+// mapped file that shrank raises SIGBUS.
+char* volatile guardedBegin = nullptr;
+volatile size_t guardedSize = 0;
+volatile sig_atomic_t guardedCut = 0;
+size_t pageSize = 0;
+struct sigaction previousBusAction;
+
+// Puts a page of zeros where the file's page was and notes the loss. Bus
+// errors anywhere else take their usual course once the handler returns.
+void OnBusError(int, siginfo_t* info, void*) {
+  const uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(guardedBegin);
+  if (begin != 0 && at >= begin && at - begin < guardedSize) {
+    void* page = reinterpret_cast<void*>(at & ~(pageSize - 1));
+    if (mmap(page, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+        MAP_FAILED) {
+      guardedCut = 1;
+      return;
+    }
+  }
+  sigaction(SIGBUS, &previousBusAction, nullptr);
+}
+
+// Maps the whole regular file open on `fd` and guards the mapping; nullptr
+// when that cannot be done and the file is to be read instead.
+void* MapGuarded(int fd, size_t size) {
+  if (guardedBegin != nullptr || size == 0) return nullptr;
+  void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  if (mapping == MAP_FAILED) return nullptr;
+  struct sigaction action {};
+  action.sa_sigaction = OnBusError;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(SIGBUS, &action, &previousBusAction) != 0) {
+    munmap(mapping, size);
+    return nullptr;
+  }
+  pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  guardedCut = 0;
+  guardedSize = size;
+  guardedBegin = static_cast<char*>(mapping);
+  return mapping;
+}
+
+// Reads the file open on `fd`, whose size was `size`, to its end.
+bool ReadOpenFile(int fd, off_t size, std::string& contents) {
+  if (static_cast<unsigned long long>(size) >= contents.max_size()) throw std::bad_alloc();
+  // The size is known, so read it into a buffer of exactly that size; then
+  // read on to the end, which for a file that grows or a pipe lies past it.
+  contents.resize(static_cast<size_t>(size));
+  ssize_t got = ReadFully(fd, contents.data(), contents.size());
+  if (got < 0) return false;
+  contents.resize(static_cast<size_t>(got));
+  char more[4096];
+  do {
+    got = ReadFully(fd, more, sizeof more);
+    if (got < 0) return false;
+    contents.append(more, static_cast<size_t>(got));
+  } while (got > 0);
+  return true;
+}
+
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
   ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
-  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return false;
-  if (static_cast<unsigned long long>(st.st_size) >= contents.max_size()) throw std::bad_alloc();
+  return fd.get() >= 0 && fstat(fd.get(), &st) == 0 && ReadOpenFile(fd.get(), st.st_size, contents);
+}
 
-  // Read to the end, which for a file that grows or a pipe lies past st_size.
-  contents.resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) : 4096);
-  size_t used = 0;
-  for (;;) {
-    if (used == contents.size()) contents.resize(used + used / 2 + 4096);
-    const ssize_t got = read(fd.get(), contents.data() + used, contents.size() - used);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) break;
-    used += static_cast<size_t>(got);
+FileContents::~FileContents() {
+  if (mapping_ == nullptr) return;
+  munmap(mapping_, bytes_.size());
+  guardedBegin = nullptr;
+  sigaction(SIGBUS, &previousBusAction, nullptr);
+}
+
+bool FileContents::Load(const std::string& path) {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return false;
+  if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) < SIZE_MAX) {
+    mapping_ = MapGuarded(fd.get(), static_cast<size_t>(st.st_size));
   }
-  contents.resize(used);
+  if (mapping_ != nullptr) {
+    bytes_ = std::string_view(static_cast<const char*>(mapping_), static_cast<size_t>(st.st_size));
+    return true;
+  }
+  if (!ReadOpenFile(fd.get(), st.st_size, copy_)) return false;
+  bytes_ = copy_;
   return true;
 }
+
+bool FileContents::Intact() const { return mapping_ == nullptr || guardedCut == 0; }
 
 bool DeleteOneFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 

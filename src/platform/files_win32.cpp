@@ -68,34 +68,53 @@ constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDD
                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
 
+// Reads until the end of the file or until `buffer` is full; stores the count
+// read in `got`. False on a read error.
+bool ReadFully(HANDLE file, char* buffer, size_t size, size_t& got) {
+  for (got = 0; got < size;) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - got, 1u << 30));
+    DWORD read = 0;
+    if (!ReadFile(file, buffer + got, chunk, &read, nullptr)) return false;
+    if (read == 0) break;
+    got += read;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
   ScopedHandle file(CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   LARGE_INTEGER size;
   if (file.get() == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.get(), &size)) return false;
   if (static_cast<unsigned long long>(size.QuadPart) >= contents.max_size()) {
     throw std::bad_alloc();
   }
 
-  // Read to the end, which for a file that grows lies past the size above.
-  contents.resize(size.QuadPart > 0 ? static_cast<size_t>(size.QuadPart) : 4096);
-  size_t used = 0;
-  for (;;) {
-    if (used == contents.size()) {
-      if (used == contents.max_size()) throw std::bad_alloc();
-      contents.resize(std::min(contents.max_size() - used, used / 2 + 4096) + used);
-    }
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(contents.size() - used, 1u << 30));
-    DWORD got = 0;
-    if (!ReadFile(file.get(), contents.data() + used, chunk, &got, nullptr)) return false;
-    if (got == 0) break;
-    used += got;
-  }
-  contents.resize(used);
+  // The size is known, so read it into a buffer of exactly that size; then
+  // read on to the end, which for a file that grows lies past it.
+  contents.resize(static_cast<size_t>(size.QuadPart));
+  size_t got = 0;
+  if (!ReadFully(file.get(), contents.data(), contents.size(), got)) return false;
+  contents.resize(got);
+  char more[4096];
+  do {
+    if (!ReadFully(file.get(), more, sizeof more, got)) return false;
+    contents.append(more, got);
+  } while (got > 0);
   return true;
 }
+
+FileContents::~FileContents() = default;
+
+bool FileContents::Load(const std::string& path) {
+  if (!ReadWholeFile(path, copy_)) return false;
+  bytes_ = copy_;
+  return true;
+}
+
+bool FileContents::Intact() const { return true; }
 
 bool DeleteOneFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 

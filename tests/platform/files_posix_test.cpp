@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <csignal>
 
 #include <gtest/gtest.h>
@@ -35,6 +37,34 @@ TEST(ReadWholeFileTest, FailsOnMissingFileAndFolder) {
   std::string contents;
   EXPECT_FALSE(platform::ReadWholeFile(dir / "missing", contents));
   EXPECT_FALSE(platform::ReadWholeFile(dir.path(), contents));
+}
+
+TEST(FileContentsTest, HoldsTheWholeFile) {
+  TempDir dir;
+  const std::string bytes = std::string(10000, 'a') + "\r\n\x1a\0b"s;
+  WriteBytes(dir / "f", bytes);
+  WriteBytes(dir / "empty", "");
+  for (const std::string& path : {dir / "f", dir / "empty", "/proc/self/status"s}) {
+    platform::FileContents file;
+    ASSERT_TRUE(file.Load(path)) << path;
+    EXPECT_EQ(file.bytes(), path == "/proc/self/status" ? file.bytes() : ReadBytes(path));
+    EXPECT_TRUE(file.Intact());
+  }
+  EXPECT_FALSE(platform::FileContents().Load(dir / "missing"));
+  EXPECT_FALSE(platform::FileContents().Load(dir.path()));
+}
+
+// A mapped file that another program cuts short reads as zeros past its new
+// end, instead of ending the process with a bus error.
+TEST(FileContentsTest, FileCutShortWhileHeldIsNoticed) {
+  TempDir dir;
+  WriteBytes(dir / "f", std::string(3 * 4096, 'a'));
+  platform::FileContents file;
+  ASSERT_TRUE(file.Load(dir / "f"));
+  ASSERT_EQ(truncate((dir / "f").c_str(), 4096), 0);
+  const std::string seen(file.bytes());
+  EXPECT_EQ(seen, std::string(4096, 'a') + std::string(2 * 4096, '\0'));
+  EXPECT_FALSE(file.Intact());
 }
 
 TEST(DeleteOneFileTest, RemovesFilesOnly) {
