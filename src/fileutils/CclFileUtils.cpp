@@ -1,11 +1,11 @@
 #include "fileutils/CclFileUtils.h"
 
-#include <algorithm>
-#include <functional>
+#include <cstring>
 #include <string_view>
 
 #include "app/commands.h"
 #include "platform/files.h"
+#include "platform/find_bytes.h"
 
 namespace {
 
@@ -13,6 +13,14 @@ const char kCannotOpen[] = "Cannot open file.";
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr auto kLineEndClass = std::ctype_base::space;
 constexpr size_t npos = std::string_view::npos;
+
+// True when LF is the one byte of the line end class.
+bool IsLfOnly(const std::ctype<char>& ctype) {
+  for (int c = 0; c < 256; ++c) {
+    if (ctype.is(kLineEndClass, static_cast<char>(c)) != (c == '\n')) return false;
+  }
+  return true;
+}
 
 // Walks the lines of a file's contents in order.
 class LineReader {
@@ -24,7 +32,7 @@ class LineReader {
   bool Next(std::string_view& line) {
     while (pos_ != end_) {
       const char* begin = pos_;
-      const char* stop = ctype_.scan_is(kLineEndClass, begin, end_);
+      const char* stop = FindLineEnd(begin);
       pos_ = stop == end_ ? stop : stop + 1;
       const char* last = stop;
       if (stop != end_ && *stop == '\n' && last != begin && last[-1] == '\r') --last;
@@ -37,9 +45,18 @@ class LineReader {
   }
 
  private:
+  // The first line end at or after `from`, or end_. With LF the one line end,
+  // memchr finds it many bytes at a time.
+  const char* FindLineEnd(const char* from) const {
+    if (!lfOnly_) return ctype_.scan_is(kLineEndClass, from, end_);
+    const void* lf = std::memchr(from, '\n', end_ - from);
+    return lf ? static_cast<const char*>(lf) : end_;
+  }
+
   const char* pos_;
   const char* end_;
   const std::ctype<char>& ctype_;
+  const bool lfOnly_ = IsLfOnly(ctype_);
 };
 
 // Tells which lines contain a text, searching the whole contents at once
@@ -49,7 +66,7 @@ class LineReader {
 class LineTextFinder {
  public:
   LineTextFinder(std::string_view contents, std::string_view text, const std::ctype<char>& ctype)
-      : contents_(contents), text_(text), ctype_(ctype), searcher_(text.begin(), text.end()) {
+      : contents_(contents), text_(text), ctype_(ctype) {
     if (!text_.empty()) next_ = Find(0);
   }
 
@@ -71,10 +88,11 @@ class LineTextFinder {
  private:
   // Position of the first occurrence within a line at or after `from`, or npos.
   size_t Find(size_t from) const {
-    for (auto it = contents_.begin() + from;; ++it) {
-      it = std::search(it, contents_.end(), searcher_);
-      if (it == contents_.end()) return npos;
-      if (WithinLine(&*it)) return it - contents_.begin();
+    for (;; ++from) {
+      const size_t hit = platform::FindBytes(contents_.substr(from), text_);
+      if (hit == npos) return npos;
+      from += hit;
+      if (WithinLine(contents_.data() + from)) return from;
     }
   }
 
@@ -89,9 +107,47 @@ class LineTextFinder {
   std::string_view contents_;
   std::string_view text_;
   const std::ctype<char>& ctype_;
-  std::boyer_moore_horspool_searcher<std::string_view::const_iterator> searcher_;
   size_t next_ = npos;  // the next occurrence not yet passed
 };
+
+// Writes lines of the contents, each followed by CR LF. Lines that already
+// stand so in the contents, one right after the other, go out as one block,
+// straight from the contents.
+class LineWriter {
+ public:
+  LineWriter(platform::AtomicFileWriter& out, std::string_view contents)
+      : out_(out), contentsEnd_(contents.data() + contents.size()) {}
+  ~LineWriter() { out_.Write(run_); }
+
+  // `line` is a view into the contents; lines come in file order.
+  void Write(std::string_view line) {
+    const char* end = line.data() + line.size();
+    const bool endsInCrLf = contentsEnd_ - end >= 2 && end[0] == '\r' && end[1] == '\n';
+    if (endsInCrLf && run_.data() + run_.size() == line.data()) {
+      run_ = std::string_view(run_.data(), run_.size() + line.size() + 2);
+      return;
+    }
+    out_.Write(run_);
+    run_ = {};
+    if (endsInCrLf) {
+      run_ = std::string_view(line.data(), line.size() + 2);
+    } else {
+      out_.Write(line);
+      out_.Write(kLineEnd);
+    }
+  }
+
+ private:
+  platform::AtomicFileWriter& out_;
+  const char* contentsEnd_;
+  std::string_view run_;  // lines with their CR LF, not written yet
+};
+
+// Fails when the file was cut short while it was being read: a read error is
+// never taken for the end of the file.
+void CheckIntact(const platform::FileContents& file) {
+  if (!file.Intact()) throw kCannotOpen;
+}
 
 // Writes `text` as text mode writes it: each LF as CR LF.
 void WriteTextMode(platform::AtomicFileWriter& out, std::string_view text) {
@@ -118,44 +174,50 @@ void CclFileUtils::InitLocale() {
   facet_ = facet;
 }
 
-std::string CclFileUtils::ReadFile() const {
-  std::string contents;
-  if (!platform::ReadWholeFile(fileName_, contents)) throw kCannotOpen;
-  return contents;
-}
-
 void CclFileUtils::AddLine(const std::string& text) {
-  const std::string contents = ReadFile();
-  if (LineTextFinder(contents, text, *facet_).AnyLine()) return;
+  platform::FileContents file;
+  if (!file.Load(fileName_)) throw kCannotOpen;
+  const std::string_view contents = file.bytes();
+  const bool present = LineTextFinder(contents, text, *facet_).AnyLine();
+  CheckIntact(file);
+  if (present) return;
 
   platform::AtomicFileWriter out;
   if (!out.Open(fileName_)) throw kCannotOpen;
-  LineReader lines(contents, *facet_);
-  for (std::string_view line; lines.Next(line);) {
-    out.Write(line);
-    out.Write(kLineEnd);
+  {
+    LineReader lines(contents, *facet_);
+    LineWriter writer(out, contents);
+    for (std::string_view line; lines.Next(line);) writer.Write(line);
   }
   WriteTextMode(out, text);
   out.Write(kLineEnd);
+  CheckIntact(file);
   if (!out.Commit()) throw kCannotOpen;
 }
 
 void CclFileUtils::RemoveLine(const std::string& text) {
-  const std::string contents = ReadFile();
+  platform::FileContents file;
+  if (!file.Load(fileName_)) throw kCannotOpen;
+  const std::string_view contents = file.bytes();
   LineTextFinder finder(contents, text, *facet_);
-  if (!finder.AnyLine()) return;
+  const bool present = finder.AnyLine();
+  CheckIntact(file);
+  if (!present) return;
 
   platform::AtomicFileWriter out;
   if (!out.Open(fileName_)) throw kCannotOpen;
-  LineReader lines(contents, *facet_);
   bool kept = false;
-  for (std::string_view line; lines.Next(line);) {
-    if (finder.IsIn(line)) continue;
-    out.Write(line);
-    out.Write(kLineEnd);
-    kept = true;
+  {
+    LineReader lines(contents, *facet_);
+    LineWriter writer(out, contents);
+    for (std::string_view line; lines.Next(line);) {
+      if (finder.IsIn(line)) continue;
+      writer.Write(line);
+      kept = true;
+    }
   }
   if (!kept) out.Write(kLineEnd);
+  CheckIntact(file);
   if (!out.Commit()) throw kCannotOpen;
 }
 

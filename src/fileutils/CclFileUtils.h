@@ -31,8 +31,6 @@ class CclFileUtils {
   void RemoveLine(const std::string& text);
 
  private:
-  std::string ReadFile() const;
-
   std::string fileName_;
   std::unique_ptr<std::ctype_base::mask[]> table_;
   const std::ctype<char>* facet_ = nullptr;  // owned by locale_

@@ -88,6 +88,7 @@ const EditCase kEditCases[] = {
     {kRemove, "a\r\nb\n", "a\r", std::nullopt},
     {kRemove, "a\r\r\nb\n", "a\r", "b\r\n"},
     {kRemove, "a\r\n\r\nb\nab\n", "b", "a\r\n"},
+    {kRemove, "a\r\nx\r\nb\r\nc\n\r\nd\r\ne", "x", "a\r\nb\r\nc\r\nd\r\ne\r\n"},
     {kRemove, "a\nb\n", "", "\r\n"},
     {kRemove, "\n\n", "", std::nullopt},
 };
