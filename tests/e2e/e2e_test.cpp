@@ -184,6 +184,41 @@ std::vector<FileCase> FileCases() {
 
 INSTANTIATE_TEST_SUITE_P(E2E, FileCommand, CasesHere(FileCases()), CaseName);
 
+// Windows only: a rewritten file keeps its attributes.
+
+struct AttributeCase {
+  std::string name;
+  std::string attribute;  // as attrib sets and shows it
+  Where where = kWindowsOnly;
+};
+
+void PrintTo(const AttributeCase& c, std::ostream* os) { *os << c.name; }
+
+class FileAttributes : public testing::TestWithParam<AttributeCase> {};
+
+TEST_P(FileAttributes, SurviveARewrite) {
+  const AttributeCase& c = GetParam();
+  TempDir dir;
+  WriteBytes(dir / "f.txt", "a\n");
+  auto attrib = [&](const std::string& change) {
+    std::vector<std::string> command = {CFGLINE_WINE_SCRIPT, "cmd", "/c", "attrib"};
+    if (!change.empty()) command.push_back(change);
+    command.push_back("f.txt");
+    const std::string shown = RunProcess(command, dir.path()).out;
+    return shown.substr(0, shown.find(':'));  // the flags, before the path
+  };
+  attrib("+" + c.attribute);
+  ASSERT_NE(attrib("").find(c.attribute), std::string::npos) << "set-up";
+  ExpectCleanExit(RunTool({"i", "textline", "f.txt", "x"}, dir.path()), "");
+  EXPECT_EQ(ReadBytes(dir / "f.txt"), "a\r\nx\r\n");
+  EXPECT_NE(attrib("").find(c.attribute), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, FileAttributes,
+                         CasesHere(std::vector<AttributeCase>{{"hidden", "H"}, {"system", "S"}}),
+                         CaseName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(FileAttributes);  // none on Linux
+
 // ---------------------------------------------------------------------------
 // Registry: a value under the case's own key below HKEY_CURRENT_USER, before
 // and after.
