@@ -18,7 +18,7 @@ bool ReadWholeFile(const std::string& path, std::string& contents);
 
 // The contents of a whole file, loaded once and held until destroyed.
 //
-// Where the system allows, a large file is mapped rather than copied. Should
+// Where the system allows, the file is mapped rather than copied. Should
 // another program cut it short while it is held, the lost bytes read as zeros
 // rather than ending the process, and Intact() turns false: callers check it
 // before they act on what they read.
