@@ -1,24 +1,32 @@
-// A fresh folder under $TMPDIR (or /tmp) for one test, removed with all it
-// holds when the test ends, plus small file helpers for byte-exact checks.
+// A fresh folder under the system's temporary folder for one test, removed
+// with all it holds when the test ends, plus small file helpers for
+// byte-exact checks.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 class TempDir {
  public:
   TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/cfgline-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    namespace fs = std::filesystem;
+    static unsigned counter = 0;
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const fs::path path = fs::temp_directory_path() / ("cfgline-test-" + std::to_string(stamp) +
+                                                         "-" + std::to_string(counter++));
+      if (fs::create_directory(path)) {
+        path_ = path.string();
+        return;
+      }
+    }
+    throw std::runtime_error("cannot create a temporary folder");
   }
   ~TempDir() {
     std::error_code ignored;
@@ -32,7 +40,7 @@ class TempDir {
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-  // Names of the entries in the folder, sorted, "." and ".." left out.
+  // Names of the entries in the folder, sorted.
   std::vector<std::string> List() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(path_)) {
