@@ -14,49 +14,24 @@
 
 namespace {
 
-using namespace std::string_literals;
-
 using platform::AtomicFileWriter;
 
 const std::string kOld = "old contents\n";
 
-TEST(ReadWholeFileTest, ReadsEveryByteAndPastTheReportedSize) {
-  TempDir dir;
-  const std::string bytes("a\r\n\x1a\0b\r"s, 7);
-  WriteBytes(dir / "f", bytes);
-  std::string contents = "stale";
-  ASSERT_TRUE(platform::ReadWholeFile(dir / "f", contents));
-  EXPECT_EQ(contents, bytes);
-  // Files under /proc report a size of 0 and still have contents.
+// Files under /proc report a size of 0 and still have contents.
+TEST(FilesPosixTest, ReadsPastTheReportedSize) {
+  std::string contents;
   ASSERT_TRUE(platform::ReadWholeFile("/proc/self/status", contents));
   EXPECT_NE(contents.find("Name:"), std::string::npos);
-}
-
-TEST(ReadWholeFileTest, FailsOnMissingFileAndFolder) {
-  TempDir dir;
-  std::string contents;
-  EXPECT_FALSE(platform::ReadWholeFile(dir / "missing", contents));
-  EXPECT_FALSE(platform::ReadWholeFile(dir.path(), contents));
-}
-
-TEST(FileContentsTest, HoldsTheWholeFile) {
-  TempDir dir;
-  const std::string bytes = std::string(10000, 'a') + "\r\n\x1a\0b"s;
-  WriteBytes(dir / "f", bytes);
-  WriteBytes(dir / "empty", "");
-  for (const std::string& path : {dir / "f", dir / "empty", "/proc/self/status"s}) {
-    platform::FileContents file;
-    ASSERT_TRUE(file.Load(path)) << path;
-    EXPECT_EQ(file.bytes(), path == "/proc/self/status" ? file.bytes() : ReadBytes(path));
-    EXPECT_TRUE(file.Intact());
-  }
-  EXPECT_FALSE(platform::FileContents().Load(dir / "missing"));
-  EXPECT_FALSE(platform::FileContents().Load(dir.path()));
+  platform::FileContents file;
+  ASSERT_TRUE(file.Load("/proc/self/status"));
+  EXPECT_NE(file.bytes().find("Name:"), std::string::npos);
+  EXPECT_TRUE(file.Intact());
 }
 
 // A mapped file that another program cuts short reads as zeros past its new
 // end, instead of ending the process with a bus error.
-TEST(FileContentsTest, FileCutShortWhileHeldIsNoticed) {
+TEST(FilesPosixTest, FileCutShortWhileHeldIsNoticed) {
   TempDir dir;
   WriteBytes(dir / "f", std::string(3 * 4096, 'a'));
   platform::FileContents file;
@@ -67,47 +42,8 @@ TEST(FileContentsTest, FileCutShortWhileHeldIsNoticed) {
   EXPECT_FALSE(file.Intact());
 }
 
-TEST(DeleteOneFileTest, RemovesFilesOnly) {
-  TempDir dir;
-  WriteBytes(dir / "f", "x");
-  ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
-  EXPECT_TRUE(platform::DeleteOneFile(dir / "f"));
-  EXPECT_FALSE(platform::DeleteOneFile(dir / "f"));
-  EXPECT_FALSE(platform::DeleteOneFile(dir / "d"));
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"d"});
-}
-
-TEST(AtomicFileWriterTest, CommitReplacesTheTarget) {
-  TempDir dir;
-  WriteBytes(dir / "f", kOld);
-  AtomicFileWriter out;
-  ASSERT_TRUE(out.Open(dir / "f"));
-  EXPECT_TRUE(out.Write("new"));
-  EXPECT_TRUE(out.Commit());
-  EXPECT_EQ(ReadBytes(dir / "f"), "new");
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
-}
-
-TEST(AtomicFileWriterTest, DestroyedBeforeCommitLeavesTargetAlone) {
-  TempDir dir;
-  WriteBytes(dir / "f", kOld);
-  {
-    AtomicFileWriter out;
-    ASSERT_TRUE(out.Open(dir / "f"));
-    out.Write(std::string(3 << 20, 'x'));
-  }
-  EXPECT_EQ(ReadBytes(dir / "f"), kOld);
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
-}
-
-TEST(AtomicFileWriterTest, OpenRefusesWhatItMayNotReplace) {
-  TempDir dir;
-  ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
-  AtomicFileWriter out;
-  EXPECT_FALSE(out.Open(dir / "missing"));
-  EXPECT_FALSE(out.Open(dir / "d"));
-  EXPECT_FALSE(out.Open("/dev/null"));
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"d"});
+TEST(AtomicFileWriterTest, OpenRefusesADevice) {
+  EXPECT_FALSE(AtomicFileWriter().Open("/dev/null"));
 }
 
 TEST(AtomicFileWriterTest, OpenRefusesAFileTheCallerMayNotWrite) {
