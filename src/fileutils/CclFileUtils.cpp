@@ -149,14 +149,8 @@ void CheckIntact(const platform::FileContents& file) {
   if (!file.Intact()) throw kCannotOpen;
 }
 
-// Writes `text` as text mode writes it: each LF as CR LF.
-void WriteTextMode(platform::AtomicFileWriter& out, std::string_view text) {
-  for (size_t lf; (lf = text.find('\n')) != npos; text.remove_prefix(lf + 1)) {
-    out.Write(text.substr(0, lf));
-    out.Write(kLineEnd);
-  }
-  out.Write(text);
-}
+// A line never holds a line end, so no line can contain such a text.
+bool CanBeInALine(std::string_view text) { return text.find('\n') == npos; }
 
 }  // namespace
 
@@ -175,6 +169,9 @@ void CclFileUtils::InitLocale() {
 }
 
 void CclFileUtils::AddLine(const std::string& text) {
+  // Added, it would never be found again: not by a later install, nor by the
+  // uninstall that should take it out.
+  if (!CanBeInALine(text)) throw kCannotOpen;
   platform::FileContents file;
   if (!file.Load(fileName_)) throw kCannotOpen;
   const std::string_view contents = file.bytes();
@@ -189,13 +186,14 @@ void CclFileUtils::AddLine(const std::string& text) {
     LineWriter writer(out, contents);
     for (std::string_view line; lines.Next(line);) writer.Write(line);
   }
-  WriteTextMode(out, text);
+  out.Write(text);
   out.Write(kLineEnd);
   CheckIntact(file);
   if (!out.Commit()) throw kCannotOpen;
 }
 
 void CclFileUtils::RemoveLine(const std::string& text) {
+  if (!CanBeInALine(text)) return;
   platform::FileContents file;
   if (!file.Load(fileName_)) throw kCannotOpen;
   const std::string_view contents = file.bytes();

@@ -164,6 +164,8 @@ std::vector<FileCase> FileCases() {
        {{"f.txt", "a\x1a" "b\r\n\x1a\r\nc\r\nx\r\n"}}},
       {"add_keeps_nul", {"i", "textline", "f.txt", "x"}, {{"f.txt", "a\0b\n"s}}, "",
        {{"f.txt", "a\0b\r\nx\r\n"s}}},
+      {"add_text_with_line_end", {"i", "textline", "f.txt", "a\nx"}, kAb, "Cannot open file.", kAb},
+      {"remove_text_with_line_end", {"u", "textline", "f.txt", "a\nb"}, kAb, "", kAb},
       {"remove", {"u", "textline", "f.txt", "a"}, kAb, "", {{"f.txt", "b\r\n"}}},
       {"remove_every_match", {"u", "textline", "f.txt", "x"}, {{"f.txt", "xa\r\nb\nx"}}, "",
        {{"f.txt", "b\r\n"}}},

@@ -74,7 +74,6 @@ const EditCase kEditCases[] = {
     {kAdd, "a\0b\n"s, "x", "a\0b\r\nx\r\n"s},
     {kAdd, "x\r\n", "x\r", "x\r\nx\r\r\n"},  // the CR of CR LF is in no line
     {kAdd, "x\r\r\n", "x\r", std::nullopt},
-    {kAdd, "p\nq\n", "p\nq", "p\r\nq\r\np\r\nq\r\n"},  // a line never holds LF
     {kAdd, "a\n", "", std::nullopt},
     {kAdd, "", "", "\r\n"},
     {kAdd, "\r\n\n", "", "\r\n"},
