@@ -1,0 +1,18 @@
+#include "platform/unicode.h"
+
+namespace platform {
+
+bool EncodeText(std::string_view text, TextEncoding encoding, std::string& bytes) {
+  if (encoding == TextEncoding::kCodePage || encoding == TextEncoding::kUtf8) {
+    bytes = text;
+    return true;
+  }
+  std::u16string units;
+  if (!Utf16FromWtf8(text, false, units)) return false;
+  bytes = Utf16Bytes(units, encoding == TextEncoding::kUtf16Be);
+  return true;
+}
+
+size_t TextLength(std::string_view text) { return text.size(); }
+
+}  // namespace platform

@@ -1,0 +1,83 @@
+#include <windows.h>
+
+#include "platform/unicode.h"
+#include "platform/wide_win32.h"
+
+namespace platform {
+namespace {
+
+// `wide` in the ANSI code page, false unless it converts back to exactly the
+// same characters: no best fit, no default character.
+bool ToCodePage(const std::wstring& wide, std::string& bytes) {
+  bytes.clear();
+  if (wide.empty()) return true;
+  const UINT codePage = GetACP();
+  const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const int wideSize = static_cast<int>(wide.size());
+  const int size =
+      WideCharToMultiByte(codePage, flags, wide.data(), wideSize, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return false;
+  bytes.resize(static_cast<size_t>(size));
+  WideCharToMultiByte(codePage, flags, wide.data(), wideSize, bytes.data(), size, nullptr, nullptr);
+  std::wstring back(wide.size(), L'\0');
+  return MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), size, back.data(),
+                             wideSize) == wideSize &&
+         back == wide;
+}
+
+}  // namespace
+
+bool Widen(std::string_view text, std::wstring& wide) {
+  std::u16string units;
+  if (!Utf16FromWtf8(text, true, units)) return false;
+  wide.assign(units.begin(), units.end());
+  return true;
+}
+
+std::string Narrow(std::wstring_view wide) {
+  return Wtf8FromUtf16(std::u16string(wide.begin(), wide.end()));
+}
+
+bool WidePath(const std::string& path, std::wstring& wide) {
+  if (!Widen(path, wide)) return false;
+  if (wide.size() < MAX_PATH || wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\")) {
+    return true;
+  }
+  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  const DWORD length = size == 0 ? 0 : GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return false;
+  full.resize(length);
+  if (full.starts_with(L"\\\\")) {
+    wide = L"\\\\?\\UNC\\" + full.substr(2);
+  } else {
+    wide = L"\\\\?\\" + full;
+  }
+  return true;
+}
+
+bool EncodeText(std::string_view text, TextEncoding encoding, std::string& bytes) {
+  std::u16string units;
+  // UTF-8 and the code page cannot carry an unpaired surrogate; UTF-16 can.
+  const bool utf16 = encoding == TextEncoding::kUtf16Le || encoding == TextEncoding::kUtf16Be;
+  if (!Utf16FromWtf8(text, utf16, units)) return false;
+  switch (encoding) {
+    case TextEncoding::kCodePage:
+      return ToCodePage(std::wstring(units.begin(), units.end()), bytes);
+    case TextEncoding::kUtf8:
+      bytes = text;
+      return true;
+    case TextEncoding::kUtf16Le:
+    case TextEncoding::kUtf16Be:
+      bytes = Utf16Bytes(units, encoding == TextEncoding::kUtf16Be);
+      return true;
+  }
+  return false;
+}
+
+size_t TextLength(std::string_view text) {
+  std::u16string units;
+  return Utf16FromWtf8(text, true, units) ? units.size() : text.size();
+}
+
+}  // namespace platform
