@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/files.h"
+#include "platform/wide_win32.h"
 
 namespace platform {
 namespace {
@@ -35,14 +36,27 @@ std::string FolderPrefixOf(const std::string& path) {
   return path.substr(0, end);
 }
 
+// Opens `path` with CreateFileW; INVALID_HANDLE_VALUE when it cannot.
+HANDLE OpenFile(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                DWORD flags) {
+  std::wstring wide;
+  if (!WidePath(path, wide)) return INVALID_HANDLE_VALUE;
+  return CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+DWORD AttributesOf(const std::string& path) {
+  std::wstring wide;
+  return WidePath(path, wide) ? GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
+}
+
 // The path of the file that `file` is open on, links resolved, or "" when
-// the system cannot tell (GetFinalPathNameByHandleA is missing before Vista).
+// the system cannot tell (GetFinalPathNameByHandleW is missing before Vista).
 std::string FinalPathOf(HANDLE file) {
-  using GetFinalPathFn = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+  using GetFinalPathFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
   const auto getFinalPath = reinterpret_cast<GetFinalPathFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
   if (getFinalPath == nullptr) return "";
-  std::string path(MAX_PATH, '\0');
+  std::wstring path(MAX_PATH, L'\0');
   DWORD length = getFinalPath(file, path.data(), static_cast<DWORD>(path.size()), 0);
   if (length >= path.size()) {  // too small: length is the size needed
     path.resize(length);
@@ -50,18 +64,18 @@ std::string FinalPathOf(HANDLE file) {
     if (length >= path.size()) return "";
   }
   path.resize(length);
-  // Drop the "\\?\" prefix where the plain form says the same thing, since
-  // not every ANSI function accepts it.
-  if (path.size() < MAX_PATH && path.starts_with("\\\\?\\UNC\\")) {
-    path.replace(0, 8, "\\\\");
-  } else if (path.size() < MAX_PATH && path.starts_with("\\\\?\\") && path.size() > 6 &&
-             path[5] == ':') {
+  // Drop the "\\?\" prefix where the plain form says the same thing; a
+  // longer path gets it back when it is used.
+  if (path.size() < MAX_PATH && path.starts_with(L"\\\\?\\UNC\\")) {
+    path.replace(0, 8, L"\\\\");
+  } else if (path.size() < MAX_PATH && path.starts_with(L"\\\\?\\") && path.size() > 6 &&
+             path[5] == L':') {
     path.erase(0, 4);
   }
-  return path;
+  return Narrow(path);
 }
 
-// The attributes SetFileAttributesA can give a file, less read-only: the
+// The attributes SetFileAttributesW can give a file, less read-only: the
 // target was checked to be writable, and the temporary file must stay
 // removable.
 constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
@@ -84,8 +98,8 @@ bool ReadFully(HANDLE file, char* buffer, size_t size, size_t& got) {
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
-  ScopedHandle file(CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  ScopedHandle file(OpenFile(path, GENERIC_READ, kShareAll, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN));
   LARGE_INTEGER size;
   if (file.get() == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.get(), &size)) return false;
   if (static_cast<unsigned long long>(size.QuadPart) >= contents.max_size()) {
@@ -116,7 +130,10 @@ bool FileContents::Load(const std::string& path) {
 
 bool FileContents::Intact() const { return true; }
 
-bool DeleteOneFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool DeleteOneFile(const std::string& path) {
+  std::wstring wide;
+  return WidePath(path, wide) && DeleteFileW(wide.c_str()) != 0;
+}
 
 AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 
@@ -126,13 +143,13 @@ bool AtomicFileWriter::Open(const std::string& target) {
   // leads to is replaced.
   std::string resolved;
   {
-    ScopedHandle file(CreateFileA(target.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedHandle file(OpenFile(target, GENERIC_WRITE, kShareAll, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL));
     if (file.get() == INVALID_HANDLE_VALUE) return false;
     resolved = FinalPathOf(file.get());
   }
   if (resolved.empty()) resolved = target;
-  const DWORD attributes = GetFileAttributesA(resolved.c_str());
+  const DWORD attributes = AttributesOf(resolved);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
     return false;
@@ -146,8 +163,7 @@ bool AtomicFileWriter::Open(const std::string& target) {
     std::snprintf(unique, sizeof unique, "%lx-%lx-%x", GetCurrentProcessId(), GetTickCount(),
                   counter++);
     const std::string temp = folder + ".cfgline-" + unique;
-    const HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = OpenFile(temp, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
     if (file != INVALID_HANDLE_VALUE) {
       handle_ = reinterpret_cast<intptr_t>(file);
       temp_ = temp;
@@ -183,15 +199,17 @@ bool AtomicFileWriter::Commit() {
   handle_ = -1;
   ok = CloseHandle(file) != 0 && ok;
 
-  const DWORD attributes = GetFileAttributesA(target_.c_str());
+  std::wstring temp, target;
+  ok = ok && WidePath(temp_, temp) && WidePath(target_, target);
+  const DWORD attributes = ok ? GetFileAttributesW(target.c_str()) : INVALID_FILE_ATTRIBUTES;
   ok = ok && attributes != INVALID_FILE_ATTRIBUTES;
   if (ok && (attributes & kCopiedAttributes) != 0) {
-    ok = SetFileAttributesA(temp_.c_str(), attributes & kCopiedAttributes) != 0;
+    ok = SetFileAttributesW(temp.c_str(), attributes & kCopiedAttributes) != 0;
   }
 
   // A virus scanner or indexer may hold the target open for a moment.
   for (int attempt = 0; ok; ++attempt) {
-    if (MoveFileExA(temp_.c_str(), target_.c_str(),
+    if (MoveFileExW(temp.c_str(), target.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       temp_.clear();
       return true;
@@ -208,7 +226,7 @@ bool AtomicFileWriter::Commit() {
 void AtomicFileWriter::Discard() {
   if (handle_ != -1) CloseHandle(ToHandle(handle_));
   handle_ = -1;
-  if (!temp_.empty()) DeleteFileA(temp_.c_str());
+  if (!temp_.empty()) DeleteOneFile(temp_);
   temp_.clear();
   failed_ = true;
 }

@@ -1,7 +1,12 @@
 // The registry operations that value editing needs: open an existing key,
 // read a value with its type, replace a value's data, close the key.
-// On Windows these are the registry's own ANSI functions; elsewhere they work
+// On Windows these are the registry's own W functions; elsewhere they work
 // on a folder tree of our own, described in the README.
+//
+// Names and string data are the program's text (see platform/unicode.h):
+// on Windows a REG_SZ or REG_EXPAND_SZ value's UTF-16 is read and written as
+// UTF-8, with its terminating NUL as one zero byte; other types, and every
+// value elsewhere, are their stored bytes.
 //
 // Error contract: every operation returns true on success and false on any
 // failure, whatever the cause; none prints anything, and none creates a key
@@ -48,7 +53,7 @@ bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key);
 void CloseRegKey(RegKey* key);
 
 // Reads the value `name` of `key` ("" is the key's default value) as
-// RegQueryValueExA does: stores its type in *type; with `data` null, stores
+// RegQueryValueEx does: stores its type in *type; with `data` null, stores
 // the byte count of its data in *size; otherwise copies the data into `data`,
 // which holds *size bytes, and stores the count copied in *size. Fails for a
 // missing value and for data larger than *size.

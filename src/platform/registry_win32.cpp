@@ -1,6 +1,10 @@
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/registry.h"
+#include "platform/unicode.h"
+#include "platform/wide_win32.h"
 
 // RegKey is never defined: a RegKey* is the HKEY itself.
 namespace platform {
@@ -21,13 +25,43 @@ HKEY ToHkey(RootKey root) {
   return nullptr;
 }
 
+bool IsString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
+
+// The value's type and its data as the program holds it: a string value's
+// UTF-16 text converted, with the NUL that ends it; any other value's bytes.
+bool ReadValue(HKEY key, const std::wstring& name, DWORD* type, std::string& data) {
+  DWORD size = 0;
+  if (RegQueryValueExW(key, name.c_str(), nullptr, type, nullptr, &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::string stored(size, '\0');
+  if (RegQueryValueExW(key, name.c_str(), nullptr, type,
+                       reinterpret_cast<BYTE*>(stored.data()), &size) != ERROR_SUCCESS) {
+    return false;  // also when the value grew since its size was asked
+  }
+  stored.resize(size);
+  if (!IsString(*type)) {
+    data = stored;
+    return true;
+  }
+  std::wstring text(stored.size() / 2, L'\0');
+  std::memcpy(text.data(), stored.data(), text.size() * 2);
+  const size_t nul = text.find(L'\0');
+  const bool ended = nul != std::wstring::npos;
+  data = Narrow(std::wstring_view(text).substr(0, nul));
+  if (ended) data += '\0';
+  return true;
+}
+
 }  // namespace
 
 bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
   const HKEY parent = ToHkey(root);
+  std::wstring wideSubkey;
   HKEY opened = nullptr;
-  if (parent == nullptr ||
-      RegOpenKeyExA(parent, subkey.c_str(), 0, KEY_READ | KEY_WRITE, &opened) != ERROR_SUCCESS) {
+  if (parent == nullptr || !Widen(subkey, wideSubkey) ||
+      RegOpenKeyExW(parent, wideSubkey.c_str(), 0, KEY_READ | KEY_WRITE, &opened) !=
+          ERROR_SUCCESS) {
     return false;
   }
   *key = reinterpret_cast<RegKey*>(opened);
@@ -38,20 +72,35 @@ void CloseRegKey(RegKey* key) { RegCloseKey(ToHkey(key)); }
 
 bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigned char* data,
                    uint32_t* size) {
+  std::wstring wideName;
   DWORD valueType = REG_NONE;
-  DWORD valueSize = *size;
-  if (RegQueryValueExA(ToHkey(key), name.c_str(), nullptr, &valueType, data, &valueSize) !=
-      ERROR_SUCCESS) {
+  std::string value;
+  if (!Widen(name, wideName) || !ReadValue(ToHkey(key), wideName, &valueType, value) ||
+      value.size() > UINT32_MAX || (data != nullptr && value.size() > *size)) {
     return false;
   }
+  if (data != nullptr) std::memcpy(data, value.data(), value.size());
   *type = valueType;
-  *size = valueSize;
+  *size = static_cast<uint32_t>(value.size());
   return true;
 }
 
 bool SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsigned char* data,
                  uint32_t size) {
-  return RegSetValueExA(ToHkey(key), name.c_str(), 0, type, data, size) == ERROR_SUCCESS;
+  std::wstring wideName;
+  if (!Widen(name, wideName)) return false;
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  std::wstring text;
+  if (IsString(type)) {
+    // Stored as UTF-16, with the NUL that ends the text.
+    const bool ended = bytes.ends_with('\0');
+    if (ended) bytes.remove_suffix(1);
+    if (!Widen(bytes, text)) return false;
+    if (ended) text += L'\0';
+    data = reinterpret_cast<const unsigned char*>(text.data());
+    size = static_cast<uint32_t>(text.size() * sizeof(wchar_t));
+  }
+  return RegSetValueExW(ToHkey(key), wideName.c_str(), 0, type, data, size) == ERROR_SUCCESS;
 }
 
 void AnnounceEnvironmentChange() {

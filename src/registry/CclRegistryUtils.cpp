@@ -7,6 +7,7 @@
 
 #include "app/commands.h"
 #include "platform/ascii_case.h"
+#include "platform/unicode.h"
 #include "registry/ScopedRegKey.h"
 #include "registry/item_list.h"
 
@@ -36,9 +37,9 @@ CclRegistryUtils::CclRegistryUtils(const std::string& path, const std::string& s
   for (const RootKeyPrefix& row : kRootKeyPrefixes) {
     if (path.starts_with(row.prefix)) {
       // A longer subkey is refused rather than cut, which could name another key.
-      if (path.size() - row.prefix.size() > kMaxSubkeyLength) throw kKeyAccessError;
-      rootKey_ = row.rootKey;
       subkey_ = path.substr(row.prefix.size());
+      if (platform::TextLength(subkey_) > kMaxSubkeyLength) throw kKeyAccessError;
+      rootKey_ = row.rootKey;
       return;
     }
   }
