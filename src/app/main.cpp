@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/commands.h"
+#include "app/front_end.h"
 #include "platform/files.h"
 
 namespace {
@@ -40,7 +41,7 @@ void Dispatch(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int RunCommandLine(int argc, char** argv) {
   try {
     Dispatch(argc, argv);
   } catch (const char* message) {

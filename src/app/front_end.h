@@ -1,0 +1,8 @@
+// The program's front end: runs the command that the arguments name and
+// reports every failure on standard output. The platform's start-up code
+// calls it with the arguments as the program's text (see platform/unicode.h).
+#pragma once
+
+// argv[0] is the program, argv[1] the mode word, argv[2] the command word,
+// then the command's arguments. Returns the exit status, which is always 0.
+int RunCommandLine(int argc, char** argv);
