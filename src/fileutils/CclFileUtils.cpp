@@ -6,13 +6,47 @@
 #include "app/commands.h"
 #include "platform/files.h"
 #include "platform/find_bytes.h"
+#include "platform/unicode.h"
 
 namespace {
 
+using namespace std::string_view_literals;
+using platform::TextEncoding;
+
 const char kCannotOpen[] = "Cannot open file.";
-constexpr std::string_view kLineEnd = "\r\n";
 constexpr auto kLineEndClass = std::ctype_base::space;
 constexpr size_t npos = std::string_view::npos;
+
+// How a file stores its text: the byte-order mark that opens it, which is
+// part of no line, and its code units, of one byte or two in the file's byte
+// order.
+struct Layout {
+  TextEncoding encoding;
+  std::string_view bom;
+  std::string_view lf;    // the line feed unit
+  std::string_view cr;    // the carriage return unit
+  std::string_view crlf;  // the line end that every line is written with
+};
+
+// Tried in this order; a file without a byte-order mark is bytes.
+constexpr Layout kLayouts[] = {
+    {TextEncoding::kUtf8, "\xEF\xBB\xBF", "\n", "\r", "\r\n"},
+    {TextEncoding::kUtf16Le, "\xFF\xFE", "\n\0"sv, "\r\0"sv, "\r\0\n\0"sv},
+    {TextEncoding::kUtf16Be, "\xFE\xFF", "\0\n"sv, "\0\r"sv, "\0\r\0\n"sv},
+    {TextEncoding::kCodePage, "", "\n", "\r", "\r\n"},
+};
+
+// The layout of a file that starts with `bytes`, or null for one that cannot
+// be edited: UTF-32, or UTF-16 with half a code unit at its end.
+const Layout* LayoutOf(std::string_view bytes) {
+  if (bytes.starts_with("\xFF\xFE\0\0"sv) || bytes.starts_with("\0\0\xFE\xFF"sv)) return nullptr;
+  for (const Layout& layout : kLayouts) {
+    if (!bytes.starts_with(layout.bom)) continue;
+    if ((bytes.size() - layout.bom.size()) % layout.lf.size() != 0) return nullptr;
+    return &layout;
+  }
+  return nullptr;
+}
 
 // True when LF is the one byte of the line end class.
 bool IsLfOnly(const std::ctype<char>& ctype) {
@@ -22,20 +56,60 @@ bool IsLfOnly(const std::ctype<char>& ctype) {
   return true;
 }
 
-// Walks the lines of a file's contents in order.
+// Where lines end in text of one layout. With one-byte units the object's
+// character classification says which bytes end lines; with two-byte units
+// only the line feed unit does. Every pointer handed in starts a code unit.
+class LineCode {
+ public:
+  LineCode(const Layout& layout, const std::ctype<char>& ctype)
+      : layout_(layout), unit_(layout.lf.size()), ctype_(ctype), lfOnly_(IsLfOnly(ctype)) {}
+
+  size_t unit() const { return unit_; }
+  std::string_view crlf() const { return layout_.crlf; }
+  bool IsLf(const char* at) const { return std::memcmp(at, layout_.lf.data(), unit_) == 0; }
+  bool IsCr(const char* at) const { return std::memcmp(at, layout_.cr.data(), unit_) == 0; }
+
+  // The first line end in [from, to), or `to`. memchr finds the line feed
+  // byte many bytes at a time.
+  const char* FindLineEnd(const char* from, const char* to) const {
+    if (unit_ == 1 && !lfOnly_) return ctype_.scan_is(kLineEndClass, from, to);
+    const size_t lfByte = layout_.lf[0] == '\n' ? 0 : 1;  // where 0A stands in the unit
+    for (const char* at = from + lfByte; at < to;) {
+      const void* hit = std::memchr(at, '\n', to - at);
+      if (hit == nullptr) break;
+      const char* unitStart = static_cast<const char*>(hit) - lfByte;
+      if ((unitStart - from) % unit_ == 0 && unitStart + unit_ <= to && IsLf(unitStart)) {
+        return unitStart;
+      }
+      at = static_cast<const char*>(hit) + 1;
+    }
+    return to;
+  }
+
+ private:
+  const Layout& layout_;
+  const size_t unit_;
+  const std::ctype<char>& ctype_;
+  const bool lfOnly_;
+};
+
+// Walks the lines of a file's text in order.
 class LineReader {
  public:
-  LineReader(std::string_view contents, const std::ctype<char>& ctype)
-      : pos_(contents.data()), end_(pos_ + contents.size()), ctype_(ctype) {}
+  LineReader(std::string_view contents, const LineCode& code)
+      : pos_(contents.data()), end_(pos_ + contents.size()), code_(code) {}
 
   // Stores the next line in `line`; false when there is none left.
   bool Next(std::string_view& line) {
+    const size_t unit = code_.unit();
     while (pos_ != end_) {
       const char* begin = pos_;
-      const char* stop = FindLineEnd(begin);
-      pos_ = stop == end_ ? stop : stop + 1;
+      const char* stop = code_.FindLineEnd(begin, end_);
+      pos_ = stop == end_ ? stop : stop + unit;
       const char* last = stop;
-      if (stop != end_ && *stop == '\n' && last != begin && last[-1] == '\r') --last;
+      if (stop != end_ && code_.IsLf(stop) && last != begin && code_.IsCr(last - unit)) {
+        last -= unit;
+      }
       if (last != begin) {
         line = std::string_view(begin, last - begin);
         return true;
@@ -45,35 +119,26 @@ class LineReader {
   }
 
  private:
-  // The first line end at or after `from`, or end_. With LF the one line end,
-  // memchr finds it many bytes at a time.
-  const char* FindLineEnd(const char* from) const {
-    if (!lfOnly_) return ctype_.scan_is(kLineEndClass, from, end_);
-    const void* lf = std::memchr(from, '\n', end_ - from);
-    return lf ? static_cast<const char*>(lf) : end_;
-  }
-
   const char* pos_;
   const char* end_;
-  const std::ctype<char>& ctype_;
-  const bool lfOnly_ = IsLfOnly(ctype_);
+  const LineCode& code_;
 };
 
 // Tells which lines contain a text, searching the whole contents at once
-// rather than line by line. An occurrence counts only when it lies within one
-// line: no line end inside it, and not ending on the CR of a CR LF pair,
-// which belongs to no line.
+// rather than line by line. An occurrence counts only when it starts a code
+// unit and lies within one line: no line end inside it, and not ending on
+// the CR of a CR LF pair, which belongs to no line.
 class LineTextFinder {
  public:
-  LineTextFinder(std::string_view contents, std::string_view text, const std::ctype<char>& ctype)
-      : contents_(contents), text_(text), ctype_(ctype) {
+  LineTextFinder(std::string_view contents, std::string_view text, const LineCode& code)
+      : contents_(contents), text_(text), code_(code) {
     if (!text_.empty()) next_ = Find(0);
   }
 
   // True when at least one line contains the text.
   bool AnyLine() const {
     std::string_view line;
-    return text_.empty() ? LineReader(contents_, ctype_).Next(line) : next_ != npos;
+    return text_.empty() ? LineReader(contents_, code_).Next(line) : next_ != npos;
   }
 
   // True when `line`, a view into the contents, contains the text. Lines must
@@ -92,54 +157,58 @@ class LineTextFinder {
       const size_t hit = platform::FindBytes(contents_.substr(from), text_);
       if (hit == npos) return npos;
       from += hit;
-      if (WithinLine(contents_.data() + from)) return from;
+      if (from % code_.unit() == 0 && WithinLine(contents_.data() + from)) return from;
     }
   }
 
   bool WithinLine(const char* hit) const {
     const char* hitEnd = hit + text_.size();
-    if (ctype_.scan_is(kLineEndClass, hit, hitEnd) != hitEnd) return false;
-    const bool endsOnDroppedCr = hitEnd[-1] == '\r' &&
-                                 hitEnd != contents_.data() + contents_.size() && *hitEnd == '\n';
+    if (code_.FindLineEnd(hit, hitEnd) != hitEnd) return false;
+    const char* contentsEnd = contents_.data() + contents_.size();
+    const bool endsOnDroppedCr = code_.IsCr(hitEnd - code_.unit()) &&
+                                 contentsEnd - hitEnd >= static_cast<ptrdiff_t>(code_.unit()) &&
+                                 code_.IsLf(hitEnd);
     return !endsOnDroppedCr;
   }
 
   std::string_view contents_;
   std::string_view text_;
-  const std::ctype<char>& ctype_;
+  const LineCode& code_;
   size_t next_ = npos;  // the next occurrence not yet passed
 };
 
-// Writes lines of the contents, each followed by CR LF. Lines that already
-// stand so in the contents, one right after the other, go out as one block,
-// straight from the contents.
+// Writes lines of the contents, each followed by its layout's CR LF. Lines
+// that already stand so in the contents, one right after the other, go out
+// as one block, straight from the contents.
 class LineWriter {
  public:
-  LineWriter(platform::AtomicFileWriter& out, std::string_view contents)
-      : out_(out), contentsEnd_(contents.data() + contents.size()) {}
+  LineWriter(platform::AtomicFileWriter& out, std::string_view contents, std::string_view crlf)
+      : out_(out), contentsEnd_(contents.data() + contents.size()), crlf_(crlf) {}
   ~LineWriter() { out_.Write(run_); }
 
   // `line` is a view into the contents; lines come in file order.
   void Write(std::string_view line) {
     const char* end = line.data() + line.size();
-    const bool endsInCrLf = contentsEnd_ - end >= 2 && end[0] == '\r' && end[1] == '\n';
+    const bool endsInCrLf = static_cast<size_t>(contentsEnd_ - end) >= crlf_.size() &&
+                            std::memcmp(end, crlf_.data(), crlf_.size()) == 0;
     if (endsInCrLf && run_.data() + run_.size() == line.data()) {
-      run_ = std::string_view(run_.data(), run_.size() + line.size() + 2);
+      run_ = std::string_view(run_.data(), run_.size() + line.size() + crlf_.size());
       return;
     }
     out_.Write(run_);
     run_ = {};
     if (endsInCrLf) {
-      run_ = std::string_view(line.data(), line.size() + 2);
+      run_ = std::string_view(line.data(), line.size() + crlf_.size());
     } else {
       out_.Write(line);
-      out_.Write(kLineEnd);
+      out_.Write(crlf_);
     }
   }
 
  private:
   platform::AtomicFileWriter& out_;
   const char* contentsEnd_;
+  std::string_view crlf_;
   std::string_view run_;  // lines with their CR LF, not written yet
 };
 
@@ -149,8 +218,50 @@ void CheckIntact(const platform::FileContents& file) {
   if (!file.Intact()) throw kCannotOpen;
 }
 
-// A line never holds a line end, so no line can contain such a text.
-bool CanBeInALine(std::string_view text) { return text.find('\n') == npos; }
+// Adds the line `text` (install) or removes the lines that contain it.
+void EditFile(const std::string& fileName, const std::ctype<char>& ctype, const std::string& text,
+              bool install) {
+  platform::FileContents file;
+  if (!file.Load(fileName)) throw kCannotOpen;
+  const Layout* layout = LayoutOf(file.bytes());
+  if (layout == nullptr) throw kCannotOpen;
+  const std::string_view contents = file.bytes().substr(layout->bom.size());
+  const LineCode code(*layout, ctype);
+
+  // No line holds a text that the file's encoding cannot carry, or that holds
+  // a line end. Added, such a text would never be found again: not by a
+  // later install, nor by the uninstall that should take it out.
+  std::string encoded;
+  if (!platform::EncodeText(text, layout->encoding, encoded) ||
+      code.FindLineEnd(encoded.data(), encoded.data() + encoded.size()) !=
+          encoded.data() + encoded.size()) {
+    if (install) throw kCannotOpen;
+    return;
+  }
+
+  LineTextFinder finder(contents, encoded, code);
+  const bool present = finder.AnyLine();
+  CheckIntact(file);
+  if (present == install) return;
+
+  platform::AtomicFileWriter out;
+  if (!out.Open(fileName)) throw kCannotOpen;
+  out.Write(layout->bom);
+  bool kept = false;
+  {
+    LineReader lines(contents, code);
+    LineWriter writer(out, contents, code.crlf());
+    for (std::string_view line; lines.Next(line);) {
+      if (!install && finder.IsIn(line)) continue;
+      writer.Write(line);
+      kept = true;
+    }
+  }
+  if (install) out.Write(encoded);
+  if (install || !kept) out.Write(code.crlf());  // one line end remains when every line went
+  CheckIntact(file);
+  if (!out.Commit()) throw kCannotOpen;
+}
 
 }  // namespace
 
@@ -168,56 +279,9 @@ void CclFileUtils::InitLocale() {
   facet_ = facet;
 }
 
-void CclFileUtils::AddLine(const std::string& text) {
-  // Added, it would never be found again: not by a later install, nor by the
-  // uninstall that should take it out.
-  if (!CanBeInALine(text)) throw kCannotOpen;
-  platform::FileContents file;
-  if (!file.Load(fileName_)) throw kCannotOpen;
-  const std::string_view contents = file.bytes();
-  const bool present = LineTextFinder(contents, text, *facet_).AnyLine();
-  CheckIntact(file);
-  if (present) return;
+void CclFileUtils::AddLine(const std::string& text) { EditFile(fileName_, *facet_, text, true); }
 
-  platform::AtomicFileWriter out;
-  if (!out.Open(fileName_)) throw kCannotOpen;
-  {
-    LineReader lines(contents, *facet_);
-    LineWriter writer(out, contents);
-    for (std::string_view line; lines.Next(line);) writer.Write(line);
-  }
-  out.Write(text);
-  out.Write(kLineEnd);
-  CheckIntact(file);
-  if (!out.Commit()) throw kCannotOpen;
-}
-
-void CclFileUtils::RemoveLine(const std::string& text) {
-  if (!CanBeInALine(text)) return;
-  platform::FileContents file;
-  if (!file.Load(fileName_)) throw kCannotOpen;
-  const std::string_view contents = file.bytes();
-  LineTextFinder finder(contents, text, *facet_);
-  const bool present = finder.AnyLine();
-  CheckIntact(file);
-  if (!present) return;
-
-  platform::AtomicFileWriter out;
-  if (!out.Open(fileName_)) throw kCannotOpen;
-  bool kept = false;
-  {
-    LineReader lines(contents, *facet_);
-    LineWriter writer(out, contents);
-    for (std::string_view line; lines.Next(line);) {
-      if (finder.IsIn(line)) continue;
-      writer.Write(line);
-      kept = true;
-    }
-  }
-  if (!kept) out.Write(kLineEnd);
-  CheckIntact(file);
-  if (!out.Commit()) throw kCannotOpen;
-}
+void CclFileUtils::RemoveLine(const std::string& text) { EditFile(fileName_, *facet_, text, false); }
 
 void RunTextLineCommand(bool install, const std::string& fileName, const std::string& text) {
   CclFileUtils file(fileName);

@@ -5,9 +5,18 @@
 // before a line end is dropped when reading, and every line end is written as
 // CR LF. Lines are never empty: runs of line ends only separate them.
 //
+// A file that opens with a byte-order mark is edited in its own encoding and
+// keeps the mark, which is part of no line: UTF-8 (EF BB BF), or UTF-16 in
+// either byte order (FF FE, FE FF), whose rules above apply to 16-bit code
+// units. The text is converted into the file's encoding first: a file
+// without a mark gets it in the ANSI code page on Windows, as bytes
+// elsewhere. A text that the encoding cannot carry exactly, or that holds a
+// line end, is in no line: adding it fails, removing it changes nothing.
+//
 // Error contract: AddLine and RemoveLine throw the message text
 // "Cannot open file." (const char*) when the file cannot be read or safely
-// rewritten; the file is then byte for byte as it was. A file that needs no
+// rewritten, or is UTF-32 or UTF-16 of an odd length; the file is then byte
+// for byte as it was. A file that needs no
 // change is never written.
 #pragma once
 
