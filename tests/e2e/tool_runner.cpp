@@ -97,8 +97,8 @@ std::string TestRegistry::ValueFile(const std::string& key, const std::string& n
   return "";
 }
 
-ProcessResult TestRegistry::Reg(const std::vector<std::string>& args) const {
-  std::vector<std::string> command = {CFGLINE_WINE_SCRIPT, "reg"};
+ProcessResult TestRegistry::RegTool(const std::vector<std::string>& args) const {
+  std::vector<std::string> command = {CFGLINE_WINE_SCRIPT, CFGLINE_REGTOOL};
   command.insert(command.end(), args.begin(), args.end());
   return RunProcess(command, scratch_);
 }
@@ -111,26 +111,19 @@ void TestRegistry::Set(const std::string& key, const std::string& name,
     if (value) WriteBytes(ValueFile(key, name, value->type), value->bytes);
     return;
   }
-  // A REGEDIT4 file takes any type as its exact bytes, and any length.
-  const std::string path = "HKEY_CURRENT_USER\\" + key;
-  std::string reg = "REGEDIT4\r\n\r\n";
-  if (fresh) reg += "[-" + path + "]\r\n\r\n";
-  reg += "[" + path + "]\r\n";
+  std::vector<std::string> args = {fresh ? "set" : "add", key};
   if (value) {
-    reg += name.empty() ? "@" : "\"" + name + "\"";
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "=hex(%x):", TypeNumber(value->type));
-    reg += hex;
-    for (size_t i = 0; i < value->bytes.size(); ++i) {
-      std::snprintf(hex, sizeof hex, i ? ",%02x" : "%02x",
-                    static_cast<unsigned char>(value->bytes[i]));
-      reg += hex;
+    std::string hex;
+    char digits[3];
+    for (unsigned char byte : value->bytes) {
+      std::snprintf(digits, sizeof digits, "%02x", byte);
+      hex += digits;
     }
-    reg += "\r\n";
+    WriteBytes(scratch_ + "/value.hex", hex);
+    args.insert(args.end(), {name, std::to_string(TypeNumber(value->type)), "@value.hex"});
   }
-  WriteBytes(scratch_ + "/setup.reg", reg);
-  const ProcessResult result = Reg({"import", "setup.reg"});
-  if (result.status != 0) throw std::runtime_error("reg import failed: " + result.out + result.err);
+  const ProcessResult result = RegTool(args);
+  if (result.status != 0) throw std::runtime_error("regtool failed: " + result.out + result.err);
 }
 
 std::optional<ShownValue> TestRegistry::Get(const std::string& key,
@@ -140,18 +133,18 @@ std::optional<ShownValue> TestRegistry::Get(const std::string& key,
     if (file.empty()) return std::nullopt;
     return ShownValue{file.substr(file.rfind('.') + 1), ReadBytes(file)};
   }
-  const ProcessResult result =
-      name.empty() ? Reg({"query", "HKCU\\" + key, "/ve"}) : Reg({"query", "HKCU\\" + key, "/v", name});
+  // "<type number> <hex data>\r\n"
+  const ProcessResult result = RegTool({"get", key, name});
   if (result.status != 0) return std::nullopt;
-  // "    <name>    <type>    <data>\r\n"
-  const std::string head = "    " + (name.empty() ? std::string("(Default)") : name) + "    ";
-  const size_t start = result.out.find("\n" + head);
-  if (start == std::string::npos) throw std::runtime_error("unexpected reg output: " + result.out);
-  const size_t typeStart = start + 1 + head.size();
-  const size_t typeEnd = result.out.find("    ", typeStart);
-  const size_t textEnd = result.out.find("\r\n", typeEnd);
-  return ShownValue{result.out.substr(typeStart, typeEnd - typeStart),
-                    result.out.substr(typeEnd + 4, textEnd - typeEnd - 4)};
+  const size_t space = result.out.find(' ');
+  ShownValue shown{"", ""};
+  for (const auto& [typeName, number] : kTypeNumbers) {
+    if (std::to_string(number) == result.out.substr(0, space)) shown.type = typeName;
+  }
+  for (size_t i = space + 1; i + 1 < result.out.size() && result.out[i] != '\r'; i += 2) {
+    shown.text += static_cast<char>(std::stoi(result.out.substr(i, 2), nullptr, 16));
+  }
+  return shown;
 }
 
 unsigned long long TestRegistry::Identity(const std::string& key, const std::string& name) const {
@@ -163,9 +156,7 @@ unsigned long long TestRegistry::Identity(const std::string& key, const std::str
 void TestRegistry::DeleteValue(const std::string& key, const std::string& name) {
   if (!target_.windows()) {
     fs::remove(ValueFile(key, name, ""));
-  } else if (name.empty()) {
-    Reg({"delete", "HKCU\\" + key, "/ve", "/f"});
   } else {
-    Reg({"delete", "HKCU\\" + key, "/v", name, "/f"});
+    RegTool({"delete", key, name});
   }
 }

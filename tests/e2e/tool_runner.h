@@ -1,6 +1,7 @@
 // Runs the built tool as a process, natively or under Wine, and sets up and
 // reads registry values for it: in a folder store of its own on Linux, with
-// Wine's reg.exe on the real registry under Wine.
+// a W-function client (tests/windows/regtool.cpp) on the real registry under
+// Wine.
 #pragma once
 
 #include <optional>
@@ -25,7 +26,8 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& cwd,
                          const std::vector<std::string>& env = {});
 
-// A registry value as reg.exe shows it: type name and data text.
+// A registry value: its type's name and its data, string data as the
+// program's text (UTF-8 and the terminating NUL).
 struct ShownValue {
   std::string type;
   std::string text;
@@ -65,7 +67,7 @@ class TestRegistry {
   std::string KeyFolder(const std::string& key) const;
   std::string ValueFile(const std::string& key, const std::string& name,
                         const std::string& type) const;
-  ProcessResult Reg(const std::vector<std::string>& args) const;
+  ProcessResult RegTool(const std::vector<std::string>& args) const;
 
   const ToolTarget& target_;
   std::string scratch_;
