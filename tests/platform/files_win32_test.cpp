@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
+#include "platform/unicode.h"
+#include "platform/wide_win32.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -49,6 +51,34 @@ TEST(FilesWin32Test, ReplaceFailingLeavesTargetAlone) {
   CloseHandle(holder);
   EXPECT_EQ(ReadBytes(dir / "f"), kOld);
   EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
+}
+
+TEST(FilesWin32Test, LongPathsTakeTheirExtendedForm) {
+  const std::string name(300, 'n');
+  const std::wstring wideName(300, L'n');
+  std::wstring cwd(MAX_PATH, L'\0');
+  cwd.resize(GetCurrentDirectoryW(MAX_PATH, cwd.data()));
+  if (!cwd.ends_with(L'\\')) cwd += L'\\';
+  const struct {
+    std::string path;
+    std::wstring wide;
+  } cases[] = {
+      {"C:\\d\\\xC5\x81.txt", L"C:\\d\\\u0141.txt"},  // short: as given
+      {"C:\\d\\" + name, L"\\\\?\\C:\\d\\" + wideName},
+      {"C:/d/./e/../" + name, L"\\\\?\\C:\\d\\" + wideName},
+      {name, L"\\\\?\\" + cwd + wideName},
+      {"\\\\server\\share\\" + name, L"\\\\?\\UNC\\server\\share\\" + wideName},
+      {"\\\\?\\C:\\" + name, L"\\\\?\\C:\\" + wideName},
+  };
+  for (const auto& c : cases) {
+    std::wstring wide;
+    EXPECT_TRUE(platform::WidePath(c.path, wide)) << c.path;
+    EXPECT_TRUE(wide == c.wide) << c.path;
+  }
+}
+
+TEST(FilesWin32Test, TextLengthCountsUtf16Units) {
+  EXPECT_EQ(platform::TextLength("a\xC5\x81\xE5\xB7\xA5\xF0\x9F\x98\x80"), 5u);
 }
 
 }  // namespace
