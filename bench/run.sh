@@ -33,6 +33,7 @@ MAX_VS_GREP=1.00
 # it and waits for the disk before it replaces the file.
 MAX_VS_SED=0.67
 MAX_VS_CAT=2.00  # "close to" cat: the search over the file costs no more than reading it
+MAX_UTF16=2.00   # the same lines in UTF-16 LE, twice the bytes: at most twice the time
 MAX_RSS=1.25
 
 die() {
@@ -77,12 +78,13 @@ record() {
   [ "${peak_kb[$key]:-0}" -ge "$rss_kb" ] || peak_kb[$key]=$rss_kb
 }
 
-# Runs cfgline ($1 = i or u, $2 = text) on a fresh copy of $input, alone in
-# its folder, and checks that it printed nothing and left no file behind.
+# Runs cfgline ($1 = i or u, $2 = text) on a fresh copy of $3 (default
+# $input), alone in its folder, and checks that it printed nothing and left
+# no file behind.
 run_cfgline() {
   local folder=$work/cfgline
   rm -rf "$folder" && mkdir -p "$folder"
-  fresh_copy "$input" "$folder/paths.txt"
+  fresh_copy "${3:-$input}" "$folder/paths.txt"
   timed "$cfgline" "$1" textline "$folder/paths.txt" "$2" >"$work/message"
   [ ! -s "$work/message" ] || die "cfgline $1 printed: $(cat "$work/message")"
   [ "$(ls -A "$folder")" = paths.txt ] || die "cfgline $1 left files behind: $(ls -A "$folder")"
@@ -99,6 +101,10 @@ verify() {
       grep -vF "$REMOVE_TEXT" "$input" | cmp -s - "$result" ||
         die "remove: result differs from the input less the marked line"
       [ "$(wc -l <"$result")" -eq $((input_lines - 1)) ] || die "remove: wrong line count"
+      ;;
+    remove16)
+      { printf '\xFF\xFE'; grep -vF "$REMOVE_TEXT" "$input" | iconv -f UTF-8 -t UTF-16LE; } |
+        cmp -s - "$result" || die "remove16: result differs from the input less the marked line"
       ;;
     add)
       local size
@@ -144,6 +150,11 @@ bench_round() {
       timed sed -i "\$a ${ADD_TEXT//\\/\\\\}" "$work/sed.txt"
       record add sed
       ;;
+    remove16)
+      run_cfgline u "$REMOVE_TEXT" "$input16"
+      verify remove16
+      record remove16 cfgline
+      ;;
     present)
       # Timed on the input itself, which neither tool may change.
       before=$(stat -c '%i %s %y' "$input")
@@ -161,9 +172,10 @@ bench_round() {
 # Prints one row; a peer row carries the time target, cfgline's the memory one.
 row() {
   local case=$1 tool=$2 label=$3 limit=${4:-}
-  local key="$case/$tool" mine="${best_secs[$case/cfgline]}"
+  local key="$case/$tool" mine="${best_secs[$case/cfgline]}" size=$input_bytes
+  [ "$case" != remove16 ] || size=$input16_bytes
   awk -v name="$case" -v tool="$label" -v s="${best_secs[$key]}" -v mine="$mine" \
-    -v kb="${peak_kb[$key]}" -v size="$input_bytes" -v limit="$limit" \
+    -v kb="${peak_kb[$key]}" -v size="$size" -v limit="$limit" \
     -v max_rss="$MAX_RSS" -v is_self="$([ "$tool" = cfgline ] && echo 1 || echo 0)" '
     BEGIN {
       mult = kb * 1024 / size
@@ -196,6 +208,8 @@ print_table() {
     row add sed "sed -i '\$a TEXT'" "$MAX_VS_SED"
     row present cfgline "cfgline i (present)"
     row present cat "cat > /dev/null" "$MAX_VS_CAT"
+    row remove16 cfgline "cfgline u (UTF-16 LE)"
+    row remove16 bytes "cfgline u (bytes)" "$MAX_UTF16"
   } | tee "$work/table"
   ! grep -q FAIL "$work/table"
 }
@@ -211,16 +225,21 @@ bench_linux() {
   input_lines=2000000
   generate "$input" "$input_lines"
   input_bytes=$(stat -c %s "$input")
-  cat "$input" >/dev/null  # into the page cache, like every copy
+  input16=$data/paths-2m-utf16le.txt
+  [ -s "$input16" ] || { printf '\xFF\xFE'; iconv -f UTF-8 -t UTF-16LE "$input"; } >"$input16"
+  input16_bytes=$(stat -c %s "$input16")
+  cat "$input" "$input16" >/dev/null  # into the page cache, like every copy
   load=$(cut -d ' ' -f 1 /proc/loadavg)  # other work on the machine skews the times
   local round case
   for round in $(seq "$runs"); do
-    for case in remove add present; do
+    for case in remove add present remove16; do
       echo "round $round: $case" >&2
       bench_round "$case"
     done
   done
   rm -rf "$work/cfgline" "$work/grep.out" "$work/sed.txt"
+  best_secs[remove16/bytes]=${best_secs[remove/cfgline]}
+  peak_kb[remove16/bytes]=${peak_kb[remove/cfgline]}
   print_table
 }
 
