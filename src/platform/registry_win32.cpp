@@ -1,16 +1,22 @@
 #include <windows.h>
 
 #include <cstring>
+#include <memory>
 
+#include "platform/named_mutex_win32.h"
 #include "platform/registry.h"
-#include "platform/unicode.h"
 #include "platform/wide_win32.h"
 
-// RegKey is never defined: a RegKey* is the HKEY itself.
 namespace platform {
+
+struct RegKey {
+  HKEY key = nullptr;
+  NamedMutex lock;  // held while the key is open, so that edits never interleave
+};
+
 namespace {
 
-HKEY ToHkey(RegKey* key) { return reinterpret_cast<HKEY>(key); }
+HKEY ToHkey(RegKey* key) { return key->key; }
 
 // The predefined handles are sign-extended on 64-bit Windows, so they are
 // named here rather than built from the enum's value.
@@ -58,17 +64,23 @@ bool ReadValue(HKEY key, const std::wstring& name, DWORD* type, std::string& dat
 bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
   const HKEY parent = ToHkey(root);
   std::wstring wideSubkey;
-  HKEY opened = nullptr;
-  if (parent == nullptr || !Widen(subkey, wideSubkey) ||
-      RegOpenKeyExW(parent, wideSubkey.c_str(), 0, KEY_READ | KEY_WRITE, &opened) !=
+  if (parent == nullptr || !Widen(subkey, wideSubkey)) return false;
+  auto opened = std::make_unique<RegKey>();
+  const std::wstring lockName =
+      L"registry\\" + std::to_wstring(static_cast<uint32_t>(root)) + L"\\" + wideSubkey;
+  if (!opened->lock.Acquire(lockName) ||
+      RegOpenKeyExW(parent, wideSubkey.c_str(), 0, KEY_READ | KEY_WRITE, &opened->key) !=
           ERROR_SUCCESS) {
     return false;
   }
-  *key = reinterpret_cast<RegKey*>(opened);
+  *key = opened.release();
   return true;
 }
 
-void CloseRegKey(RegKey* key) { RegCloseKey(ToHkey(key)); }
+void CloseRegKey(RegKey* key) {
+  RegCloseKey(key->key);
+  delete key;
+}
 
 bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigned char* data,
                    uint32_t* size) {
