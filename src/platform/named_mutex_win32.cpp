@@ -22,26 +22,24 @@ std::wstring MutexName(const wchar_t* space, std::wstring what) {
 
 }  // namespace
 
-NamedMutex::~NamedMutex() {
-  if (handle_ == nullptr) return;
-  ReleaseMutex(handle_);
-  CloseHandle(handle_);
-}
-
-bool NamedMutex::Acquire(std::wstring what) {
+HANDLE AcquireNamedMutex(std::wstring what) {
   // Global\ reaches every session, but not every caller may create it there.
   HANDLE mutex = CreateMutexW(nullptr, FALSE, MutexName(L"Global", what).c_str());
   if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
     mutex = CreateMutexW(nullptr, FALSE, MutexName(L"Local", what).c_str());
   }
-  if (mutex == nullptr) return false;
+  if (mutex == nullptr) return nullptr;
   const DWORD wait = WaitForSingleObject(mutex, kWaitMilliseconds);
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {  // abandoned: its owner died
     CloseHandle(mutex);
-    return false;
+    return nullptr;
   }
-  handle_ = mutex;
-  return true;
+  return mutex;
+}
+
+void ReleaseNamedMutex(HANDLE mutex) {
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
 }
 
 }  // namespace platform

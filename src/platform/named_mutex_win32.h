@@ -9,19 +9,11 @@
 
 namespace platform {
 
-class NamedMutex {
- public:
-  NamedMutex() = default;
-  ~NamedMutex();
-  NamedMutex(const NamedMutex&) = delete;
-  NamedMutex& operator=(const NamedMutex&) = delete;
+// Waits up to 30 seconds for the lock of `what`, compared without regard to
+// case, and returns it; null when it cannot be had in that time or made.
+HANDLE AcquireNamedMutex(std::wstring what);
 
-  // Waits up to 30 seconds for the lock of `what`, compared without regard to
-  // case. False when it cannot be had in that time or cannot be made.
-  bool Acquire(std::wstring what);
-
- private:
-  HANDLE handle_ = nullptr;
-};
+// Releases a lock that AcquireNamedMutex returned.
+void ReleaseNamedMutex(HANDLE mutex);
 
 }  // namespace platform

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <memory>
 
 #include "platform/named_mutex_win32.h"
 #include "platform/registry.h"
@@ -11,7 +10,7 @@ namespace platform {
 
 struct RegKey {
   HKEY key = nullptr;
-  NamedMutex lock;  // held while the key is open, so that edits never interleave
+  HANDLE lock = nullptr;  // held while the key is open, so that edits never interleave
 };
 
 namespace {
@@ -65,20 +64,22 @@ bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
   const HKEY parent = ToHkey(root);
   std::wstring wideSubkey;
   if (parent == nullptr || !Widen(subkey, wideSubkey)) return false;
-  auto opened = std::make_unique<RegKey>();
-  const std::wstring lockName =
-      L"registry\\" + std::to_wstring(static_cast<uint32_t>(root)) + L"\\" + wideSubkey;
-  if (!opened->lock.Acquire(lockName) ||
-      RegOpenKeyExW(parent, wideSubkey.c_str(), 0, KEY_READ | KEY_WRITE, &opened->key) !=
-          ERROR_SUCCESS) {
+  const HANDLE lock = AcquireNamedMutex(
+      L"registry\\" + std::to_wstring(static_cast<uint32_t>(root)) + L"\\" + wideSubkey);
+  if (lock == nullptr) return false;
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(parent, wideSubkey.c_str(), 0, KEY_READ | KEY_WRITE, &opened) !=
+      ERROR_SUCCESS) {
+    ReleaseNamedMutex(lock);
     return false;
   }
-  *key = opened.release();
+  *key = new RegKey{opened, lock};
   return true;
 }
 
 void CloseRegKey(RegKey* key) {
   RegCloseKey(key->key);
+  ReleaseNamedMutex(key->lock);
   delete key;
 }
 
