@@ -210,9 +210,9 @@ std::vector<FileCase> FileCases() {
       {"folder_as_file", {"i", "textline", "d", "x"}, {{"d/", ""}}, "Cannot open file.",
        {{"d/", ""}}},
       // Special files are refused at once: no wait for a writer, no endless read.
-      {"fifo", {"i", "textline", "p", "x"}, {{"p|", ""}}, "Cannot open file.", {{"p|", ""}},
+      {"fifo", {"u", "textline", "p", "x"}, {{"p|", ""}}, "Cannot open file.", {{"p|", ""}},
        false, kLinuxOnly},
-      {"socket", {"u", "textline", "s", "x"}, {{"s=", ""}}, "Cannot open file.", {{"s=", ""}},
+      {"socket", {"i", "textline", "s", "x"}, {{"s=", ""}}, "Cannot open file.", {{"s=", ""}},
        false, kLinuxOnly},
       {"dev_zero", {"i", "textline", "/dev/zero", "x"}, kAb, "Cannot open file.", kAb, false,
        kLinuxOnly},
