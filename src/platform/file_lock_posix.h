@@ -20,11 +20,13 @@ using LockDeadline = std::chrono::steady_clock::time_point;
 inline LockDeadline NewLockDeadline() { return std::chrono::steady_clock::now() + kLockWait; }
 
 // Tries once to take an exclusive lock on the file open on `fd`. True when it
-// is taken, and on a file system without locks, where the file stays
-// unlocked as it always was; false (errno EWOULDBLOCK) while another holds it.
+// is taken, and where the file system cannot lock it, which leaves the file
+// unlocked as it always was: no locks at all, no lock service (ENOLCK), or
+// NFS, which locks only files open for writing (EBADF). False (errno
+// EWOULDBLOCK) while another holds it.
 inline bool TryLockOpenFile(int fd) {
   return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno == EOPNOTSUPP || errno == ENOSYS ||
-         errno == EINVAL;
+         errno == EINVAL || errno == ENOLCK || errno == EBADF;
 }
 
 // Takes the lock as TryLockOpenFile does; while another holds it, waits
