@@ -1,16 +1,21 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <string_view>
+#include <utility>
 
+#include "platform/file_lock_posix.h"
 #include "platform/files.h"
 
 namespace platform {
@@ -25,6 +30,7 @@ class ScopedFd {
   ScopedFd(const ScopedFd&) = delete;
   ScopedFd& operator=(const ScopedFd&) = delete;
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -34,6 +40,65 @@ std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Opens `path` for reading without waiting on a FIFO or becoming the
+// controlling terminal, and refuses anything but a regular file: a FIFO, a
+// device, a socket or a folder. Stores the file's status in *st.
+int OpenRegularFile(const std::string& path, struct stat* st) {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0 || fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)) return -1;
+  return fd.release();
+}
+
+// Opens the regular file `path` as OpenRegularFile does and locks it against
+// other runs, waiting for them as long as LockOpenFile allows.
+int OpenLockedFile(const std::string& path, struct stat* st) {
+  const LockDeadline deadline = NewLockDeadline();
+  do {
+    struct stat opened;
+    ScopedFd fd(OpenRegularFile(path, &opened));
+    if (fd.get() < 0 || !LockOpenFile(fd.get(), deadline) || stat(path.c_str(), st) != 0) break;
+    // A run that held the file may have replaced it meanwhile: the lock then
+    // guards the old file, and the one the path names now must be locked.
+    if (st->st_dev == opened.st_dev && st->st_ino == opened.st_ino) return fd.release();
+  } while (std::chrono::steady_clock::now() < deadline);
+  return -1;
+}
+
+// Temporary files are named this and six letters or digits (mkostemp's).
+constexpr std::string_view kTempPrefix = ".cfgline-";
+
+bool IsTempName(std::string_view name) {
+  return name.size() == kTempPrefix.size() + 6 && name.starts_with(kTempPrefix) &&
+         std::all_of(name.begin() + kTempPrefix.size(), name.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
+
+// Removes the temporary files in `folder`, other than `own`, that runs left
+// behind when they were killed. Where the file system has no locks, none is
+// removed. A writer holds a lock on its temporary file
+// from just after making it until it is renamed into place or removed, so a
+// lock that can be taken means its writer is gone, or has not locked it yet
+// (then it notices the removal and makes another). Only the very file that
+// was locked is removed: meanwhile its name may have been renamed into place,
+// and the name passed to a new file.
+void RemoveLeftoverTemps(const std::string& folder, const std::string& own) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    if (!IsTempName(entry->d_name) || own == entry->d_name) continue;
+    ScopedFd fd(openat(dirfd(dir), entry->d_name,
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat locked, named;
+    if (fd.get() >= 0 && flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && fstat(fd.get(), &locked) == 0 &&
+        S_ISREG(locked.st_mode) &&
+        fstatat(dirfd(dir), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
+      unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+  }
+  closedir(dir);
 }
 
 // Large writes go out in pieces of this size, and the disk starts on each
@@ -130,31 +195,34 @@ bool ReadOpenFile(int fd, off_t size, std::string& contents) {
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
-  return fd.get() >= 0 && fstat(fd.get(), &st) == 0 && ReadOpenFile(fd.get(), st.st_size, contents);
+  ScopedFd fd(OpenRegularFile(path, &st));
+  return fd.get() >= 0 && ReadOpenFile(fd.get(), st.st_size, contents);
 }
 
 FileContents::~FileContents() {
-  if (mapping_ == nullptr) return;
-  munmap(mapping_, bytes_.size());
-  guardedBegin = nullptr;
-  sigaction(SIGBUS, &previousBusAction, nullptr);
+  if (mapping_ != nullptr) {
+    munmap(mapping_, bytes_.size());
+    guardedBegin = nullptr;
+    sigaction(SIGBUS, &previousBusAction, nullptr);
+  }
+  if (lock_ >= 0) close(static_cast<int>(lock_));
 }
 
 bool FileContents::Load(const std::string& path) {
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
-  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return false;
-  if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) < SIZE_MAX) {
+  ScopedFd fd(OpenLockedFile(path, &st));
+  if (fd.get() < 0) return false;
+  if (static_cast<unsigned long long>(st.st_size) < SIZE_MAX) {
     mapping_ = MapGuarded(fd.get(), static_cast<size_t>(st.st_size));
   }
   if (mapping_ != nullptr) {
     bytes_ = std::string_view(static_cast<const char*>(mapping_), static_cast<size_t>(st.st_size));
-    return true;
+  } else {
+    if (!ReadOpenFile(fd.get(), st.st_size, copy_)) return false;
+    bytes_ = copy_;
   }
-  if (!ReadOpenFile(fd.get(), st.st_size, copy_)) return false;
-  bytes_ = copy_;
+  lock_ = fd.release();
   return true;
 }
 
@@ -173,11 +241,21 @@ bool AtomicFileWriter::Open(const std::string& target) {
   if (faccessat(AT_FDCWD, resolved.get(), W_OK, AT_EACCESS) != 0) return false;
 
   target_ = resolved.get();
-  std::string temp = FolderOf(target_) + "/.cfgline-XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  handle_ = fd;
-  temp_ = temp;
+  const std::string folder = FolderOf(target_);
+  // A run that cleans up may take a new temporary file away before its
+  // writer has locked it (see RemoveLeftoverTemps); the writer then makes
+  // another.
+  for (int attempt = 0; attempt < 100 && handle_ < 0; ++attempt) {
+    std::string temp = folder + "/" + std::string(kTempPrefix) + "XXXXXX";
+    ScopedFd fd(mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    struct stat own;
+    if (!TryLockOpenFile(fd.get()) || fstat(fd.get(), &own) != 0 || own.st_nlink == 0) continue;
+    handle_ = fd.release();
+    temp_ = temp;
+  }
+  if (handle_ < 0) return false;
+  RemoveLeftoverTemps(folder, temp_.substr(temp_.rfind('/') + 1));
   buffer_.reserve(kBufferSize);
   return true;
 }
@@ -212,15 +290,16 @@ bool AtomicFileWriter::Commit() {
     }
     ok = fchmod(fd, st.st_mode & 07777) == 0;
   }
-  ok = ok && fsync(fd) == 0;
-  handle_ = -1;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temp_.c_str(), target_.c_str()) == 0;
+  // The temporary file stays open, and so locked, until it has its place:
+  // a run that cleans up would take it for one left behind.
+  ok = ok && fsync(fd) == 0 && rename(temp_.c_str(), target_.c_str()) == 0;
   if (!ok) {
     Discard();
     return false;
   }
   temp_.clear();
+  handle_ = -1;
+  close(fd);  // fsync already reported any write error
   // Make the rename itself durable; the new contents are already safe.
   ScopedFd folder(open(FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() >= 0) fsync(folder.get());
@@ -228,10 +307,12 @@ bool AtomicFileWriter::Commit() {
 }
 
 void AtomicFileWriter::Discard() {
-  if (handle_ >= 0) close(static_cast<int>(handle_));
-  handle_ = -1;
+  // Removed while still locked: once unlocked, the name may pass to another
+  // run's new file.
   if (!temp_.empty()) unlink(temp_.c_str());
   temp_.clear();
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+  handle_ = -1;
   failed_ = true;
 }
 

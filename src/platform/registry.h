@@ -46,7 +46,10 @@ enum RegType : uint32_t {
 struct RegKey;  // an open key
 
 // Opens the existing key `subkey` below `root` for reading and writing; an
-// empty subkey opens the root key itself.
+// empty subkey opens the root key itself. Where the registry is our own
+// store, the open key is locked against other runs of the tool until it is
+// closed: opening waits 30 s at most for another run that holds it, then
+// fails.
 bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key);
 
 // Closes a key that OpenRegKey opened.

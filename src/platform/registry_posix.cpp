@@ -3,6 +3,8 @@
 // each value a regular file "<name>.<type>" in its key's folder that holds the
 // value's data bytes and nothing else. Key and value names are matched without
 // regard to ASCII case; a name that matches two entries opens nothing.
+// An open key holds a lock on its folder, so that runs of the tool never see
+// one of its values while another replaces it.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +17,7 @@
 #include <string_view>
 
 #include "platform/ascii_case.h"
+#include "platform/file_lock_posix.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 
@@ -22,6 +25,7 @@ namespace platform {
 
 struct RegKey {
   std::string folder;  // the key's folder, made of the names found on disk
+  int lock = -1;       // the folder, open and locked
 };
 
 namespace {
@@ -153,11 +157,20 @@ bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
 
   // As a key opened for writing on Windows, the folder must be ours to change.
   if (faccessat(AT_FDCWD, folder.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0) return false;
-  *key = new RegKey{folder};
+  const int lock = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (lock < 0) return false;
+  if (!LockOpenFile(lock, NewLockDeadline())) {
+    close(lock);
+    return false;
+  }
+  *key = new RegKey{folder, lock};
   return true;
 }
 
-void CloseRegKey(RegKey* key) { delete key; }
+void CloseRegKey(RegKey* key) {
+  if (key != nullptr) close(key->lock);
+  delete key;
+}
 
 bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigned char* data,
                    uint32_t* size) {

@@ -5,9 +5,14 @@
 // Cases labelled kLinuxOnly, kWindowsOnly or kWin32Only run on that target
 // alone.
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -67,10 +72,11 @@ const std::string& UnprivilegedTool() {
   return tool;
 }
 
-// Runs the tool; on Linux as user nobody when `unprivileged`, which makes
-// files without write permission unwritable also when the tests run as root.
-ProcessResult RunTool(const std::vector<std::string>& args, const std::string& cwd,
-                      bool unprivileged = false, const std::vector<std::string>& env = {}) {
+// The command line that runs the tool; on Linux as user nobody when
+// `unprivileged`, which makes files without write permission unwritable also
+// when the tests run as root.
+std::vector<std::string> ToolCommand(const std::vector<std::string>& args,
+                                     bool unprivileged = false) {
   std::vector<std::string> command;
   if (target.windows()) {
     command = {CFGLINE_WINE_SCRIPT, target.tool};
@@ -80,7 +86,12 @@ ProcessResult RunTool(const std::vector<std::string>& args, const std::string& c
     command = {target.tool};
   }
   command.insert(command.end(), args.begin(), args.end());
-  return RunProcess(command, cwd, env);
+  return command;
+}
+
+ProcessResult RunTool(const std::vector<std::string>& args, const std::string& cwd,
+                      bool unprivileged = false, const std::vector<std::string>& env = {}) {
+  return RunProcess(ToolCommand(args, unprivileged), cwd, env);
 }
 
 void ExpectCleanExit(const ProcessResult& result, const std::string& out) {
@@ -92,7 +103,9 @@ void ExpectCleanExit(const ProcessResult& result, const std::string& out) {
 // ---------------------------------------------------------------------------
 // Files: the command line, the folder's files before, and after.
 
-using Files = std::map<std::string, std::string>;  // a name ending in '/' is a folder
+// A name ending in '/' is a folder, in '|' a FIFO, in '=' a socket (as ls -F
+// shows them); their bytes are "".
+using Files = std::map<std::string, std::string>;
 
 struct FileCase {
   std::string name;
@@ -111,10 +124,22 @@ Files ListFolder(const std::string& folder) {
   Files files;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     const std::string name = fs::relative(entry.path(), folder).string();
-    if (!entry.is_directory()) files[name] = ReadBytes(entry.path().string());
+    if (entry.is_fifo()) files[name + "|"] = "";
+    else if (entry.is_socket()) files[name + "="] = "";
+    else if (!entry.is_directory()) files[name] = ReadBytes(entry.path().string());
     else if (fs::is_empty(entry.path())) files[name + "/"] = "";
   }
   return files;
+}
+
+void MakeSocket(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  path.copy(address.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+  close(fd);
 }
 
 class FileCommand : public testing::TestWithParam<FileCase> {};
@@ -124,10 +149,18 @@ TEST_P(FileCommand, Run) {
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
   for (const auto& [name, bytes] : c.before) {
+    const std::string path = dir / name.substr(0, name.size() - 1);
     fs::create_directories(fs::path(dir / name).parent_path());
-    if (name.ends_with('/')) continue;
-    WriteBytes(dir / name, bytes);
-    if (c.readOnly) chmod((dir / name).c_str(), 0444);
+    if (name.ends_with('/')) {
+      continue;
+    } else if (name.ends_with('|')) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    } else if (name.ends_with('=')) {
+      MakeSocket(path);
+    } else {
+      WriteBytes(dir / name, bytes);
+      if (c.readOnly) chmod((dir / name).c_str(), 0444);
+    }
   }
   ExpectCleanExit(RunTool(c.args, dir.path(), c.readOnly), c.out);
   EXPECT_EQ(ListFolder(dir.path()), c.after);
@@ -194,6 +227,25 @@ std::vector<FileCase> FileCases() {
       {"missing_file_remove", {"u", "textline", "g.txt", "x"}, kAb, "Cannot open file.", kAb},
       {"folder_as_file", {"i", "textline", "d", "x"}, {{"d/", ""}}, "Cannot open file.",
        {{"d/", ""}}},
+      // Special files are refused at once: no wait for a writer, no endless read.
+      {"fifo", {"u", "textline", "p", "x"}, {{"p|", ""}}, "Cannot open file.", {{"p|", ""}},
+       false, kLinuxOnly},
+      {"socket", {"i", "textline", "s", "x"}, {{"s=", ""}}, "Cannot open file.", {{"s=", ""}},
+       false, kLinuxOnly},
+      {"dev_zero", {"i", "textline", "/dev/zero", "x"}, kAb, "Cannot open file.", kAb, false,
+       kLinuxOnly},
+      {"dev_null", {"u", "textline", "/dev/null", "x"}, kAb, "Cannot open file.", kAb, false,
+       kLinuxOnly},
+      // Only files named as the tool names its temporary files, that no live
+      // run holds, are left-overs of killed runs.
+      {"rewrite_removes_left_overs", {"i", "textline", "f.txt", "x"},
+       {{"f.txt", "a\n"}, {".cfgline-Ab12Cd", "old"}, {".cfgline-9zZ9zz", ""},
+        {".cfgline-abc", "k"}, {".cfgline-Ab12Cde", "k"}, {"f.cfgline-Ab12Cd", "k"},
+        {".cfgline-Dir123/", ""}},
+       "",
+       {{"f.txt", "a\r\nx\r\n"}, {".cfgline-abc", "k"}, {".cfgline-Ab12Cde", "k"},
+        {"f.cfgline-Ab12Cd", "k"}, {".cfgline-Dir123/", ""}},
+       false, kLinuxOnly},
       {"no_wildcard_expansion", {"i", "textline", "*.txt", "x"},
        {{"a.txt", "a\n"}, {"b.txt", "b\n"}}, "Cannot open file.",
        {{"a.txt", "a\n"}, {"b.txt", "b\n"}}},
@@ -465,6 +517,110 @@ std::vector<RegCase> RegCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(E2E, RegCommand, CasesHere(RegCases()), CaseName);
+
+// ---------------------------------------------------------------------------
+// Runs at the same time on one file or one value take turns: all start at
+// once, each adding its own line or item, then all remove theirs again.
+
+struct ConcurrentCase {
+  std::string name;
+  bool registry;  // a value's items rather than a file's lines
+  int runs;
+  Where where = kLinuxOnly;
+};
+
+void PrintTo(const ConcurrentCase& c, std::ostream* os) { *os << c.name; }
+
+// `text` split at each `separator`.
+std::vector<std::string> Split(const std::string& text, const std::string& separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t end; (end = text.find(separator, start)) != std::string::npos;
+       start = end + separator.size()) {
+    parts.push_back(text.substr(start, end - start));
+  }
+  parts.push_back(text.substr(start));
+  return parts;
+}
+
+class ConcurrentRuns : public testing::TestWithParam<ConcurrentCase> {};
+
+TEST_P(ConcurrentRuns, LoseNothing) {
+  const ConcurrentCase& c = GetParam();
+  TempDir dir;
+  TestRegistry registry(target, dir.path());
+  const std::string key = "Software\\cfgline-e2e-" + target.name + "\\concurrent";
+  if (c.registry) registry.Set(key, "Path", Sz("a"), true);
+  else WriteBytes(dir / "f.txt", "a\n");
+  // The file's lines, or the value's items, after the first ("a").
+  auto added = [&] {
+    std::vector<std::string> parts;
+    if (c.registry) {
+      const auto value = registry.Get(key, "Path");
+      parts = Split(value ? value->text : "<missing>", ";");
+      std::string& last = parts.back();
+      if (!target.windows()) {  // the Linux store shows the text's one NUL
+        EXPECT_EQ(last.back(), '\0') << "ends as a string";
+        last.pop_back();
+      }
+    } else {
+      parts = Split(ReadBytes(dir / "f.txt"), "\r\n");
+      EXPECT_EQ(parts.back(), "") << "ends with a line end";
+      parts.pop_back();
+    }
+    EXPECT_EQ(parts.front(), "a");
+    parts.erase(parts.begin());
+    std::sort(parts.begin(), parts.end());
+    return parts;
+  };
+  std::vector<std::string> texts;
+  for (int i = 0; i < c.runs; ++i) texts.push_back("C:\\Tool" + std::to_string(100 + i));
+  for (const std::string mode : {"i", "u"}) {
+    std::vector<Process> runs;
+    for (const std::string& text : texts) {
+      const std::vector<std::string> args =
+          c.registry ? std::vector<std::string>{mode, "regline", "HKCU\\" + key, "Path", text}
+                     : std::vector<std::string>{mode, "textline", "f.txt", text};
+      runs.emplace_back(ToolCommand(args), dir.path(), registry.Env());
+    }
+    for (Process& run : runs) ExpectCleanExit(run.Finish(), "");
+    EXPECT_EQ(added(), mode == "i" ? texts : std::vector<std::string>{}) << mode;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, ConcurrentRuns,
+                         CasesHere(std::vector<ConcurrentCase>{{"file", false, 40},
+                                                               {"value", true, 30}}),
+                         CaseName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ConcurrentRuns);  // none on Windows yet
+
+// Linux only: a run waits 30 s at most for another that holds the file or
+// key, then gives its message and writes nothing. Both wait at the same time.
+TEST(LockedByAnother, RunGivesUpAndWritesNothing) {
+  if (target.windows()) GTEST_SKIP() << "the lock is taken here with flock";
+  TempDir dir;
+  TestRegistry registry(target, dir.path());
+  const std::string key = "Software\\cfgline-e2e-linux\\locked";
+  registry.Set(key, "Path", Sz("a"), true);
+  WriteBytes(dir / "f.txt", "a\n");
+  const unsigned long long identity = registry.Identity(key, "Path");
+  std::vector<int> held;
+  for (const std::string& path : {dir / "f.txt", dir / "registry/HKEY_CURRENT_USER/" +
+                                                     Replace(key, "\\", "/")}) {
+    held.push_back(open(path.c_str(), O_RDONLY));
+    ASSERT_EQ(flock(held.back(), LOCK_EX), 0) << path;
+  }
+  Process file(ToolCommand({"i", "textline", "f.txt", "x"}), dir.path());
+  Process value(ToolCommand({"i", "regline", "HKCU\\" + key, "Path", "b"}), dir.path(),
+                registry.Env());
+  ExpectCleanExit(file.Finish(), "Cannot open file.");
+  ExpectCleanExit(value.Finish(), "Key access error.");
+  for (int fd : held) close(fd);
+  EXPECT_EQ(ReadBytes(dir / "f.txt"), "a\n");
+  EXPECT_EQ(registry.Get(key, "Path"), ShownSz("a"s + '\0'));
+  EXPECT_EQ(registry.Identity(key, "Path"), identity);
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{"f.txt", "registry"}));
+}
 
 }  // namespace
 

@@ -5,12 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
-
-#include "support/temp_dir.h"
+#include <thread>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -41,12 +43,15 @@ std::vector<std::string> Components(const std::string& key) {
 
 }  // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& cwd,
-                         const std::vector<std::string>& env) {
-  TempDir outputs;
-  const std::string outFile = outputs / "out", errFile = outputs / "err";
-  const pid_t pid = fork();
-  if (pid == 0) {
+Process::Process(const std::vector<std::string>& args, const std::string& cwd,
+                 const std::vector<std::string>& env)
+    : outputs_(std::make_unique<TempDir>()) {
+  const std::string outFile = *outputs_ / "out", errFile = *outputs_ / "err";
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
     const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int in = open("/dev/null", O_RDONLY);
@@ -55,20 +60,43 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const std::string
       _exit(126);
     }
     for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
   }
+}
+
+Process::Process(Process&& other) noexcept
+    : outputs_(std::move(other.outputs_)), pid_(std::exchange(other.pid_, -1)) {}
+
+Process::~Process() {
+  if (pid_ > 0) Finish();
+}
+
+ProcessResult Process::Finish() {
   ProcessResult result;
+  if (pid_ <= 0) return result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kProcessTimeout);
   int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+  pid_t done;
+  while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (done == 0) {  // hung: a failure, never a wait without end
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    result.err = "killed after " + std::to_string(kProcessTimeout) + " s\n";
+  } else if (done == pid_ && WIFEXITED(status)) {
     result.status = WEXITSTATUS(status);
   }
-  result.out = ReadBytes(outFile);
-  result.err = ReadBytes(errFile);
+  pid_ = -1;
+  result.out = ReadBytes(*outputs_ / "out");
+  result.err = ReadBytes(*outputs_ / "err") + result.err;
   return result;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& cwd,
+                         const std::vector<std::string>& env) {
+  return Process(args, cwd, env).Finish();
 }
 
 TestRegistry::TestRegistry(const ToolTarget& target, const std::string& scratch)

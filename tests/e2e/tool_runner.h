@@ -4,10 +4,13 @@
 // Wine.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 struct ToolTarget {
   std::string name;  // "linux", "win32" or "win64"
@@ -21,8 +24,30 @@ struct ProcessResult {
   int status = -1;
 };
 
-// Runs `args` (a command line, program first) in folder `cwd`, with `env`
-// entries ("NAME=value") added to the environment, and collects its output.
+// A process started in the background, running `args` (a command line,
+// program first) in folder `cwd`, with `env` entries ("NAME=value") added to
+// the environment.
+class Process {
+ public:
+  Process(const std::vector<std::string>& args, const std::string& cwd,
+          const std::vector<std::string>& env = {});
+  Process(Process&& other) noexcept;
+  ~Process();
+
+  // Waits for the process to end and collects its output. One that runs
+  // longer than kProcessTimeout is killed, and its status is -1.
+  ProcessResult Finish();
+
+ private:
+  std::unique_ptr<TempDir> outputs_;  // the process's output files
+  int pid_ = -1;
+};
+
+// Longer than any run can take, even under Wine (which scripts/wine bounds
+// itself at 120 s), or waiting 30 s for a lock.
+constexpr int kProcessTimeout = 150;
+
+// Runs a process as Process does and waits for it to finish.
 ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& cwd,
                          const std::vector<std::string>& env = {});
 

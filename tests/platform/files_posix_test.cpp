@@ -1,5 +1,9 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -9,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fileutils/CclFileUtils.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -71,6 +76,47 @@ TEST(AtomicFileWriterTest, WriteFailingPartwayLeavesTargetAlone) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(ReadBytes(dir / "f"), kOld);
   EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
+}
+
+// A file system that fills up partway through the rewrite: a small one of
+// its own, mounted (as root) in a mount namespace of the child's own, which
+// unmounts it when the child ends.
+TEST(AtomicFileWriterTest, DiskFullLeavesTargetAlone) {
+  TempDir dir;
+  const int result = RunInChild([&] {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
+      return 2;
+    }
+    std::string old;
+    while (old.size() < (600 << 10)) old += "C:\\Tool\\bin\n";
+    WriteBytes(dir / "f", old);
+    try {
+      CclFileUtils(dir / "f").AddLine("x");
+      return 1;
+    } catch (const char* message) {
+      if (std::string(message) != "Cannot open file.") return 3;
+    }
+    return ReadBytes(dir / "f") == old && dir.List() == std::vector<std::string>{"f"} ? 0 : 4;
+  });
+  EXPECT_EQ(result, 0) << "2: needs root to mount, 1: written, 3: wrong message, 4: changed";
+}
+
+// A temporary file that its writer still holds is never taken for a
+// left-over of a killed run.
+TEST(AtomicFileWriterTest, TemporaryFileOfALiveRunStays) {
+  TempDir dir;
+  WriteBytes(dir / "f", kOld);
+  WriteBytes(dir / ".cfgline-Live00", "being written");
+  const int held = open((dir / ".cfgline-Live00").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  AtomicFileWriter out;
+  ASSERT_TRUE(out.Open(dir / "f"));
+  out.Write("new");
+  EXPECT_TRUE(out.Commit());
+  close(held);
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{".cfgline-Live00", "f"}));
 }
 
 // In a sticky folder only a file's owner may replace it, even when everybody

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,6 +91,9 @@ TEST_F(RegistryStore, FindsKeysAndValues) {
     Put(path);
   }
   fs::resize_file(Put("Environment/Huge.REG_BINARY"), uint64_t{1} << 32);  // sparse
+  // Special files are no values, and are never read: a FIFO would block, a device never end.
+  ASSERT_EQ(mkfifo(Cu("Environment/Fifo.REG_SZ").c_str(), 0644), 0);
+  fs::create_symlink("/dev/zero", Cu("Environment/Zero.REG_SZ"));
   const struct { const char* subkey; const char* name; std::string expected; } kCases[] = {
       {"Environment", "", std::string("1:env\0", 6)},
       {"environment", "", std::string("1:env\0", 6)},
@@ -101,7 +105,8 @@ TEST_F(RegistryStore, FindsKeysAndValues) {
       {"Environment", "path", "2:p"},        {"Environment", "A%b/C", "1:pct"},
       {"Environment", "a%25b%2Fc", "fail"},  {"Environment", "two", "fail"},
       {"Environment", "Odd", "fail"},        {"Environment", ".cfgline-Ab12Cd", "fail"},
-      {"Environment", "huge", "fail"},
+      {"Environment", "huge", "fail"},      {"Environment", "fifo", "fail"},
+      {"Environment", "zero", "fail"},
       {"Environment", "dotted.name", std::string("4:\1\0\0\0", 6)},
   };
   for (const auto& c : kCases) {
