@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/files.h"
+#include "platform/named_mutex_win32.h"
 #include "platform/wide_win32.h"
 
 namespace platform {
@@ -82,6 +83,64 @@ constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDD
                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
 
+// Opens `path` for reading; INVALID_HANDLE_VALUE for anything but a file on
+// a disk: a device such as CON or NUL, a pipe, or a folder.
+HANDLE OpenDiskFile(const std::string& path) {
+  const HANDLE file = OpenFile(path, GENERIC_READ, kShareAll, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+  if (file == INVALID_HANDLE_VALUE || GetFileType(file) == FILE_TYPE_DISK) return file;
+  CloseHandle(file);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Temporary files are named ".cfgline-", then their writer's process id, a
+// tick count and a counter, in hexadecimal, joined by '-'.
+std::string TempName(unsigned long pid, unsigned long tick, unsigned counter) {
+  char name[64];
+  std::snprintf(name, sizeof name, ".cfgline-%lx-%lx-%x", pid, tick, counter);
+  return name;
+}
+
+// The id of the process that made the temporary file `name`, or 0 when
+// `name` is not a temporary file's.
+DWORD TempWriter(const std::string& name) {
+  unsigned long pid = 0, tick = 0;
+  unsigned counter = 0;
+  const bool ours = std::sscanf(name.c_str(), ".cfgline-%lx-%lx-%x", &pid, &tick, &counter) == 3 &&
+                    name == TempName(pid, tick, counter);
+  return ours ? static_cast<DWORD>(pid) : 0;
+}
+
+bool IsRunning(DWORD pid) {
+  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;  // someone else's
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+// Removes the temporary files in the folder `prefix` (as FolderPrefixOf
+// gives it) that runs left behind when they were killed: those whose writer
+// is no longer running. A writer holds its temporary file open without
+// sharing until it is in place, so no file that a live run still uses is
+// ever removed.
+void RemoveLeftoverTemps(const std::string& prefix) {
+  std::wstring pattern;
+  if (!WidePath(prefix + ".cfgline-*", pattern)) return;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = Narrow(found.cFileName);
+    const DWORD writer = TempWriter(name);
+    if (writer != 0 && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        !IsRunning(writer)) {
+      DeleteOneFile(prefix + name);
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
 // Reads until the end of the file or until `buffer` is full; stores the count
 // read in `got`. False on a read error.
 bool ReadFully(HANDLE file, char* buffer, size_t size, size_t& got) {
@@ -98,8 +157,7 @@ bool ReadFully(HANDLE file, char* buffer, size_t size, size_t& got) {
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
-  ScopedHandle file(OpenFile(path, GENERIC_READ, kShareAll, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN));
+  ScopedHandle file(OpenDiskFile(path));
   LARGE_INTEGER size;
   if (file.get() == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.get(), &size)) return false;
   if (static_cast<unsigned long long>(size.QuadPart) >= contents.max_size()) {
@@ -120,9 +178,25 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   return true;
 }
 
-FileContents::~FileContents() = default;
+FileContents::~FileContents() {
+  if (lock_ != -1) ReleaseNamedMutex(ToHandle(lock_));
+}
 
 bool FileContents::Load(const std::string& path) {
+  // Runs on one file take turns: the lock is named by the file's final path,
+  // which every name of the file, or a link to it, leads to.
+  std::string lockName;
+  {
+    ScopedHandle file(OpenDiskFile(path));
+    if (file.get() == INVALID_HANDLE_VALUE) return false;
+    lockName = FinalPathOf(file.get());
+  }
+  std::wstring wideName;
+  if (!WidePath(lockName.empty() ? path : lockName, wideName)) return false;
+  const HANDLE lock = AcquireNamedMutex(L"file\\" + wideName);
+  if (lock == nullptr) return false;
+  lock_ = reinterpret_cast<intptr_t>(lock);
+  // Opened anew: a run that held the lock may have replaced the file.
   if (!ReadWholeFile(path, copy_)) return false;
   bytes_ = copy_;
   return true;
@@ -159,14 +233,12 @@ bool AtomicFileWriter::Open(const std::string& target) {
   const std::string folder = FolderPrefixOf(target_);
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char unique[40];
-    std::snprintf(unique, sizeof unique, "%lx-%lx-%x", GetCurrentProcessId(), GetTickCount(),
-                  counter++);
-    const std::string temp = folder + ".cfgline-" + unique;
+    const std::string temp = folder + TempName(GetCurrentProcessId(), GetTickCount(), counter++);
     const HANDLE file = OpenFile(temp, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
     if (file != INVALID_HANDLE_VALUE) {
       handle_ = reinterpret_cast<intptr_t>(file);
       temp_ = temp;
+      RemoveLeftoverTemps(folder);
       buffer_.reserve(kBufferSize);
       return true;
     }
