@@ -148,16 +148,16 @@ TEST_P(FileCommand, Run) {
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
   for (const auto& [name, bytes] : c.before) {
-    const std::string path = dir / name.substr(0, name.size() - 1);
+    const std::string path = dir / name, bare = path.substr(0, path.size() - 1);
     if (name.ends_with('/')) {
-      fs::create_directory(path);
+      fs::create_directory(bare);
     } else if (name.ends_with('|')) {
-      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+      ASSERT_EQ(mkfifo(bare.c_str(), 0644), 0);
     } else if (name.ends_with('=')) {
-      MakeSocket(path);
+      MakeSocket(bare);
     } else {
-      WriteBytes(dir / name, bytes);
-      if (c.readOnly) chmod((dir / name).c_str(), 0444);
+      WriteBytes(path, bytes);
+      if (c.readOnly) chmod(path.c_str(), 0444);
     }
   }
   ExpectCleanExit(RunTool(c.args, dir.path(), c.readOnly), c.out);
