@@ -76,13 +76,13 @@ bool IsTempName(std::string_view name) {
 }
 
 // Removes the temporary files in `folder`, other than `own`, that runs left
-// behind when they were killed. Where the file system has no locks, none is
-// removed. A writer holds a lock on its temporary file
+// behind when they were killed. A writer holds a lock on its temporary file
 // from just after making it until it is renamed into place or removed, so a
 // lock that can be taken means its writer is gone, or has not locked it yet
 // (then it notices the removal and makes another). Only the very file that
 // was locked is removed: meanwhile its name may have been renamed into place,
-// and the name passed to a new file.
+// and the name passed to a new file. Where the file system cannot lock,
+// nothing is removed.
 void RemoveLeftoverTemps(const std::string& folder, const std::string& own) {
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return;
