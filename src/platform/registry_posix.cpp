@@ -17,6 +17,7 @@
 #include "platform/ascii_case.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/registry_posix.h"
 
 namespace platform {
 
@@ -76,7 +77,8 @@ uint32_t TypeOfFile(std::string_view file_name) {
   return type;
 }
 
-// Value names are stored with '%' as "%25" and '/' as "%2F".
+}  // namespace
+
 std::string EncodeValueName(const std::string& name) {
   std::string encoded;
   for (char c : name) {
@@ -86,6 +88,8 @@ std::string EncodeValueName(const std::string& name) {
   }
   return encoded;
 }
+
+namespace {
 
 // Finds the one entry of `folder` that `match` accepts and that is of `kind`
 // (S_IFDIR or S_IFREG, links followed) and stores its name in *found. Fails
