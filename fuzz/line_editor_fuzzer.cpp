@@ -19,7 +19,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -66,11 +66,13 @@ bool StartsWithByteOrderMark(std::string_view bytes) {
          bytes.starts_with("\xEF\xBB\xBF");
 }
 
-// A folder of this process's own in memory, removed at exit.
+// A folder of this process's own, in memory where the system has /dev/shm,
+// below $CFGLINE_FUZZ_TMP when that is set; removed at exit.
 class Folder {
  public:
   Folder() {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    const char* base = std::getenv("CFGLINE_FUZZ_TMP");
+    if (base == nullptr) base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     std::string path = std::string(base) + "/cfgline-fuzz-XXXXXX";
     FUZZ_CHECK(mkdtemp(path.data()) != nullptr);
     path_ = path;
