@@ -20,6 +20,7 @@
 #include "platform/file_lock_posix.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/registry_posix.h"
 
 namespace platform {
 
@@ -80,7 +81,8 @@ uint32_t TypeOfFile(std::string_view file_name) {
   return type;
 }
 
-// Value names are stored with '%' as "%25" and '/' as "%2F".
+}  // namespace
+
 std::string EncodeValueName(const std::string& name) {
   std::string encoded;
   for (char c : name) {
@@ -90,6 +92,8 @@ std::string EncodeValueName(const std::string& name) {
   }
   return encoded;
 }
+
+namespace {
 
 // Finds the one entry of `folder` that `match` accepts and that is of `kind`
 // (S_IFDIR or S_IFREG, links followed) and stores its name in *found. Fails
