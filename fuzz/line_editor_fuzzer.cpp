@@ -12,9 +12,11 @@
 // rewritten form; a rewrite splits back into the expected lines; a removal
 // takes out exactly the lines that contain the text; no temporary file stays.
 //
-// The generated file never starts with a byte-order mark (FF FE, FE FF or
-// EF BB BF): such files are to be read in their own encoding, which a harness
-// of its own covers.
+// The first input byte picks the file's encoding: bytes without a mark, or
+// a byte-order mark and UTF-8 or UTF-16 in either byte order. The model works
+// on code units (bytes, or 16-bit units for UTF-16) and knows nothing of the
+// editor's code; a UTF-16 file's text is given as UTF-8, as on the command
+// line.
 
 #include <dirent.h>
 #include <unistd.h>
@@ -33,37 +35,69 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using namespace std::string_view_literals;
+using Units = std::u16string;  // a byte file's bytes, one to a unit
+using Lines = std::vector<Units>;
 
-Lines SplitLines(std::string_view contents) {
+struct Encoding {
+  std::string_view mark;
+  int unitBytes;
+  bool bigEndian;
+};
+constexpr Encoding kEncodings[] = {
+    {"", 1, false}, {"\xEF\xBB\xBF", 1, false}, {"\xFF\xFE", 2, false}, {"\xFE\xFF", 2, true}};
+
+std::string FileBytes(const Encoding& encoding, const Units& units) {
+  std::string bytes(encoding.mark);
+  for (const char16_t unit : units) {
+    const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+    if (encoding.unitBytes == 1) bytes += low;
+    else if (encoding.bigEndian) bytes += {high, low};
+    else bytes += {low, high};
+  }
+  return bytes;
+}
+
+// The UTF-8 of units that hold no surrogate.
+std::string Utf8(const Units& units) {
+  std::string text;
+  for (const char32_t unit : units) {
+    if (unit < 0x80) {
+      text += static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      text += {static_cast<char>(0xC0 | unit >> 6), static_cast<char>(0x80 | (unit & 0x3F))};
+    } else {
+      text += {static_cast<char>(0xE0 | unit >> 12), static_cast<char>(0x80 | (unit >> 6 & 0x3F)),
+               static_cast<char>(0x80 | (unit & 0x3F))};
+    }
+  }
+  return text;
+}
+
+Lines SplitLines(std::u16string_view contents) {
   Lines lines;
   while (!contents.empty()) {
-    const size_t lf = contents.find('\n');
-    std::string_view line = contents.substr(0, lf);
-    if (lf != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+    const size_t lf = contents.find(u'\n');
+    std::u16string_view line = contents.substr(0, lf);
+    if (lf != std::u16string_view::npos && line.ends_with(u'\r')) line.remove_suffix(1);
     if (!line.empty()) lines.emplace_back(line);
-    contents.remove_prefix(lf == std::string_view::npos ? contents.size() : lf + 1);
+    contents.remove_prefix(lf == std::u16string_view::npos ? contents.size() : lf + 1);
   }
   return lines;
 }
 
-std::string Rewritten(const Lines& lines) {
-  if (lines.empty()) return "\r\n";
-  std::string out;
-  for (const std::string& line : lines) out += line + "\r\n";
+Units Rewritten(const Lines& lines) {
+  if (lines.empty()) return u"\r\n";
+  Units out;
+  for (const Units& line : lines) out += line + u"\r\n";
   return out;
 }
 
-bool AnyContains(const Lines& lines, const std::string& text) {
-  for (const std::string& line : lines) {
-    if (line.find(text) != std::string::npos) return true;
+bool AnyContains(const Lines& lines, const Units& text) {
+  for (const Units& line : lines) {
+    if (line.find(text) != Units::npos) return true;
   }
   return false;
-}
-
-bool StartsWithByteOrderMark(std::string_view bytes) {
-  return bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF") ||
-         bytes.starts_with("\xEF\xBB\xBF");
 }
 
 // A folder of this process's own, in memory where the system has /dev/shm,
@@ -126,7 +160,7 @@ std::string Edit(const Folder& folder, bool install, const std::string& text) {
 }
 
 // What the file must hold after installing `text` into `contents`.
-std::string AfterInstall(const std::string& contents, const std::string& text) {
+Units AfterInstall(const Units& contents, const Units& text) {
   Lines lines = SplitLines(contents);
   if (AnyContains(lines, text)) return contents;
   lines.push_back(text);
@@ -134,13 +168,29 @@ std::string AfterInstall(const std::string& contents, const std::string& text) {
 }
 
 // What the file must hold after uninstalling `text` from `contents`.
-std::string AfterUninstall(const std::string& contents, const std::string& text) {
+Units AfterUninstall(const Units& contents, const Units& text) {
   const Lines lines = SplitLines(contents);
   Lines kept;
-  for (const std::string& line : lines) {
-    if (line.find(text) == std::string::npos) kept.push_back(line);
+  for (const Units& line : lines) {
+    if (line.find(text) == Units::npos) kept.push_back(line);
   }
   return kept.size() == lines.size() ? contents : Rewritten(kept);
+}
+
+// Units from the input: bytes, or for UTF-16 pairs of bytes; a text's
+// units hold no surrogate, so that it has a UTF-8 form.
+Units TakeUnits(FuzzedDataProvider& input, const Encoding& encoding, size_t most, bool text) {
+  Units units;
+  while (units.size() < most && input.remaining_bytes() > 0) {
+    char16_t unit = input.ConsumeIntegral<uint8_t>();
+    if (encoding.unitBytes == 2) {
+      unit = static_cast<char16_t>(unit | input.ConsumeIntegral<uint8_t>() << 8);
+    }
+    if (text && unit == 0) break;  // ends the text
+    if (text && unit >= 0xD800 && unit <= 0xDFFF) unit = u'?';
+    units += unit;
+  }
+  return units;
 }
 
 }  // namespace
@@ -148,56 +198,70 @@ std::string AfterUninstall(const std::string& contents, const std::string& text)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const Folder folder;
   FuzzedDataProvider input(data, size);
-  const std::string text = input.ConsumeRandomLengthString(64);
-  const std::string contents = input.ConsumeRemainingBytesAsString();
-  if (StartsWithByteOrderMark(contents)) return -1;
+  const Encoding& encoding = kEncodings[input.ConsumeIntegralInRange(0, 3)];
+  const Units text = TakeUnits(input, encoding, 64, true);
+  const Units contents = TakeUnits(input, encoding, SIZE_MAX, false);
+  const std::string bytes = FileBytes(encoding, contents);
+  auto file = [&](const Units& units) { return FileBytes(encoding, units); };
+  // A file without a mark that starts like one, before or after an edit, is
+  // read in that encoding, and one that starts FF FE 00 00 as UTF-32, which
+  // is refused.
+  auto looksMarked = [](const std::string& bytes) {
+    return bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF") ||
+           bytes.starts_with("\xEF\xBB\xBF") || bytes.starts_with("\0\0\xFE\xFF"sv);
+  };
+  const Units installedUnits = AfterInstall(contents, text);
+  for (const Units& after : {contents, installedUnits, AfterUninstall(installedUnits, text),
+                             AfterUninstall(contents, text)}) {
+    const std::string afterBytes = file(after);
+    if ((encoding.mark.empty() && looksMarked(afterBytes)) ||
+        afterBytes.starts_with("\xFF\xFE\0\0"sv)) {
+      return -1;
+    }
+  }
+  const std::string argument = encoding.unitBytes == 2
+                                   ? Utf8(text)
+                                   : FileBytes(encoding, text).substr(encoding.mark.size());
 
-  const bool holdsLineEnd = text.find('\n') != std::string::npos;
+  const bool holdsLineEnd = text.find(u'\n') != Units::npos;
   const bool absent = !AnyContains(SplitLines(contents), text);  // "" is in every line
 
   // Install, twice.
-  folder.Write(contents);
-  const std::string installMessage = Edit(folder, true, text);
+  folder.Write(bytes);
+  const std::string installMessage = Edit(folder, true, argument);
   const std::string installed = folder.Read();
   if (holdsLineEnd) {
     FUZZ_CHECK(installMessage == "Cannot open file.");
-    FUZZ_CHECK(installed == contents);
+    FUZZ_CHECK(installed == bytes);
   } else {
     FUZZ_CHECK(installMessage.empty());
-    FUZZ_CHECK(installed == AfterInstall(contents, text));
+    FUZZ_CHECK(installed == file(AfterInstall(contents, text)));
     if (absent) {
       Lines expected = SplitLines(contents);
       if (!text.empty()) expected.push_back(text);
-      FUZZ_CHECK(SplitLines(installed) == expected);
+      FUZZ_CHECK(installed == file(Rewritten(expected)));
     }
   }
-  FUZZ_CHECK(Edit(folder, true, text) == installMessage);
+  FUZZ_CHECK(Edit(folder, true, argument) == installMessage);
   FUZZ_CHECK(folder.Read() == installed);
   FUZZ_CHECK(folder.HoldsOnlyTheFile());
 
   // Uninstall right after: an absent text comes out again.
-  const std::string uninstallMessage = Edit(folder, false, text);
-  FUZZ_CHECK(uninstallMessage.empty());
+  FUZZ_CHECK(Edit(folder, false, argument).empty());
   const std::string uninstalled = folder.Read();
   if (holdsLineEnd) {
-    FUZZ_CHECK(uninstalled == contents);
+    FUZZ_CHECK(uninstalled == bytes);
   } else {
-    FUZZ_CHECK(uninstalled == AfterUninstall(installed, text));
-    if (absent) FUZZ_CHECK(uninstalled == Rewritten(SplitLines(contents)));
+    const Units afterInstall = AfterInstall(contents, text);
+    FUZZ_CHECK(uninstalled == file(AfterUninstall(afterInstall, text)));
+    if (absent) FUZZ_CHECK(uninstalled == file(Rewritten(SplitLines(contents))));
   }
 
   // Uninstall from the original: exactly the lines that contain the text go.
-  folder.Write(contents);
-  FUZZ_CHECK(Edit(folder, false, text).empty());
+  folder.Write(bytes);
+  FUZZ_CHECK(Edit(folder, false, argument).empty());
   const std::string removed = folder.Read();
-  FUZZ_CHECK(removed == (holdsLineEnd ? contents : AfterUninstall(contents, text)));
-  if (removed != contents) {
-    Lines expected;
-    for (const std::string& line : SplitLines(contents)) {
-      if (line.find(text) == std::string::npos) expected.push_back(line);
-    }
-    FUZZ_CHECK(SplitLines(removed) == expected);
-  }
+  FUZZ_CHECK(removed == (holdsLineEnd ? bytes : file(AfterUninstall(contents, text))));
   FUZZ_CHECK(folder.HoldsOnlyTheFile());
   return 0;
 }
