@@ -120,10 +120,11 @@ bool IsRunning(DWORD pid) {
 }
 
 // Removes the temporary files in the folder `prefix` (as FolderPrefixOf
-// gives it) that runs left behind when they were killed: those whose writer
-// is no longer running. A writer holds its temporary file open without
-// sharing until it is in place, so no file that a live run still uses is
-// ever removed.
+// gives it) that runs left behind when they were killed: those whose writer,
+// named in the file's name, is no longer running. A live writer's file stays,
+// also between the moment it closes the file and the moment it puts it in
+// place; while the file is open, the writer shares it with nobody, so no
+// delete could take it away either.
 void RemoveLeftoverTemps(const std::string& prefix) {
   std::wstring pattern;
   if (!WidePath(prefix + ".cfgline-*", pattern)) return;
