@@ -23,43 +23,6 @@ using platform::AtomicFileWriter;
 
 const std::string kOld = "old contents\n";
 
-// Files under /proc report a size of 0 and still have contents.
-TEST(FilesPosixTest, ReadsPastTheReportedSize) {
-  std::string contents;
-  ASSERT_TRUE(platform::ReadWholeFile("/proc/self/status", contents));
-  EXPECT_NE(contents.find("Name:"), std::string::npos);
-  platform::FileContents file;
-  ASSERT_TRUE(file.Load("/proc/self/status"));
-  EXPECT_NE(file.bytes().find("Name:"), std::string::npos);
-  EXPECT_TRUE(file.Intact());
-}
-
-// A mapped file that another program cuts short reads as zeros past its new
-// end, instead of ending the process with a bus error.
-TEST(FilesPosixTest, FileCutShortWhileHeldIsNoticed) {
-  TempDir dir;
-  WriteBytes(dir / "f", std::string(3 * 4096, 'a'));
-  platform::FileContents file;
-  ASSERT_TRUE(file.Load(dir / "f"));
-  ASSERT_EQ(truncate((dir / "f").c_str(), 4096), 0);
-  const std::string seen(file.bytes());
-  EXPECT_EQ(seen, std::string(4096, 'a') + std::string(2 * 4096, '\0'));
-  EXPECT_FALSE(file.Intact());
-}
-
-TEST(AtomicFileWriterTest, OpenRefusesADevice) {
-  EXPECT_FALSE(AtomicFileWriter().Open("/dev/null"));
-}
-
-TEST(AtomicFileWriterTest, OpenRefusesAFileTheCallerMayNotWrite) {
-  TempDir dir;
-  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
-  WriteBytes(dir / "f", kOld);
-  ASSERT_EQ(chmod((dir / "f").c_str(), 0444), 0);
-  EXPECT_EQ(RunAsNobody([&] { return AtomicFileWriter().Open(dir / "f") ? 1 : 0; }), 0);
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
-}
-
 // The file size limit makes the temporary file's writes fail partway.
 TEST(AtomicFileWriterTest, WriteFailingPartwayLeavesTargetAlone) {
   TempDir dir;
