@@ -265,9 +265,7 @@ void EditFile(const std::string& fileName, const std::ctype<char>& ctype, const 
 
 }  // namespace
 
-CclFileUtils::CclFileUtils(const std::string& fileName) : fileName_(fileName) {
-  InitLocale();
-}
+CclFileUtils::CclFileUtils(const std::string& fileName) : fileName_(fileName) { InitLocale(); }
 
 CclFileUtils::~CclFileUtils() = default;
 
@@ -281,7 +279,9 @@ void CclFileUtils::InitLocale() {
 
 void CclFileUtils::AddLine(const std::string& text) { EditFile(fileName_, *facet_, text, true); }
 
-void CclFileUtils::RemoveLine(const std::string& text) { EditFile(fileName_, *facet_, text, false); }
+void CclFileUtils::RemoveLine(const std::string& text) {
+  EditFile(fileName_, *facet_, text, false);
+}
 
 void RunTextLineCommand(bool install, const std::string& fileName, const std::string& text) {
   CclFileUtils file(fileName);

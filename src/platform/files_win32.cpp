@@ -218,8 +218,8 @@ bool AtomicFileWriter::Open(const std::string& target) {
   // leads to is replaced.
   std::string resolved;
   {
-    ScopedHandle file(OpenFile(target, GENERIC_WRITE, kShareAll, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL));
+    ScopedHandle file(
+        OpenFile(target, GENERIC_WRITE, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
     if (file.get() == INVALID_HANDLE_VALUE) return false;
     resolved = FinalPathOf(file.get());
   }

@@ -21,11 +21,16 @@ HKEY ToHkey(RegKey* key) { return key->key; }
 // named here rather than built from the enum's value.
 HKEY ToHkey(RootKey root) {
   switch (root) {
-    case RootKey::kClassesRoot: return HKEY_CLASSES_ROOT;
-    case RootKey::kCurrentUser: return HKEY_CURRENT_USER;
-    case RootKey::kLocalMachine: return HKEY_LOCAL_MACHINE;
-    case RootKey::kUsers: return HKEY_USERS;
-    case RootKey::kCurrentConfig: return HKEY_CURRENT_CONFIG;
+    case RootKey::kClassesRoot:
+      return HKEY_CLASSES_ROOT;
+    case RootKey::kCurrentUser:
+      return HKEY_CURRENT_USER;
+    case RootKey::kLocalMachine:
+      return HKEY_LOCAL_MACHINE;
+    case RootKey::kUsers:
+      return HKEY_USERS;
+    case RootKey::kCurrentConfig:
+      return HKEY_CURRENT_CONFIG;
   }
   return nullptr;
 }
@@ -40,8 +45,8 @@ bool ReadValue(HKEY key, const std::wstring& name, DWORD* type, std::string& dat
     return false;
   }
   std::string stored(size, '\0');
-  if (RegQueryValueExW(key, name.c_str(), nullptr, type,
-                       reinterpret_cast<BYTE*>(stored.data()), &size) != ERROR_SUCCESS) {
+  if (RegQueryValueExW(key, name.c_str(), nullptr, type, reinterpret_cast<BYTE*>(stored.data()),
+                       &size) != ERROR_SUCCESS) {
     return false;  // also when the value grew since its size was asked
   }
   stored.resize(size);
@@ -119,8 +124,8 @@ bool SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsi
 void AnnounceEnvironmentChange() {
   // Programs that do not answer within the time are left alone.
   DWORD_PTR result = 0;
-  SendMessageTimeoutA(HWND_BROADCAST, WM_SETTINGCHANGE, 0,
-                      reinterpret_cast<LPARAM>("Environment"), SMTO_ABORTIFHUNG, 5000, &result);
+  SendMessageTimeoutA(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Environment"),
+                      SMTO_ABORTIFHUNG, 5000, &result);
 }
 
 }  // namespace platform

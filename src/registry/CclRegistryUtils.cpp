@@ -23,10 +23,8 @@ struct RootKeyPrefix {
 
 // Searched in this order; the first prefix that the path starts with wins.
 constexpr RootKeyPrefix kRootKeyPrefixes[] = {
-    {"HKCR\\", platform::RootKey::kClassesRoot},
-    {"HKCU\\", platform::RootKey::kCurrentUser},
-    {"HKLM\\", platform::RootKey::kLocalMachine},
-    {"HKU\\", platform::RootKey::kUsers},
+    {"HKCR\\", platform::RootKey::kClassesRoot},   {"HKCU\\", platform::RootKey::kCurrentUser},
+    {"HKLM\\", platform::RootKey::kLocalMachine},  {"HKU\\", platform::RootKey::kUsers},
     {"HKCC\\", platform::RootKey::kCurrentConfig},
 };
 
@@ -90,8 +88,8 @@ bool CclRegistryUtils::IsEnvironmentKey() const {
   return (rootKey_ == platform::RootKey::kCurrentUser &&
           EqualsIgnoringAsciiCase(subkey_, "Environment")) ||
          (rootKey_ == platform::RootKey::kLocalMachine &&
-          EqualsIgnoringAsciiCase(subkey_,
-                                  "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment"));
+          EqualsIgnoringAsciiCase(
+              subkey_, "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment"));
 }
 
 void RunRegLineCommand(bool install, const std::string& path, const std::string& valueName,

@@ -8,6 +8,7 @@
 // tests/windows/regtool.cpp.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,8 +20,6 @@
 #include <fstream>
 #include <map>
 #include <optional>
-
-#include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
 
@@ -41,7 +40,8 @@ enum Where { kAll, kLinuxOnly, kWindowsOnly, kWin32Only };
 template <typename Case>
 auto CasesHere(std::vector<Case> table) {
   std::erase_if(table, [](const Case& c) {
-    return (c.where == kLinuxOnly && target.windows()) || (c.where == kWindowsOnly && !target.windows()) ||
+    return (c.where == kLinuxOnly && target.windows()) ||
+           (c.where == kWindowsOnly && !target.windows()) ||
            (c.where == kWin32Only && target.name != "win32");
   });
   return testing::ValuesIn(table);
@@ -61,15 +61,17 @@ struct Result {
 // Wine or waiting 30 s for a lock.
 class Process {
  public:
-  Process(std::vector<std::string> args, const std::string& cwd, const std::vector<std::string>& env = {}) {
+  Process(std::vector<std::string> args, const std::string& cwd,
+          const std::vector<std::string>& env = {}) {
     args.insert(args.begin(), {"timeout", "-s", "KILL", "150"});
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     if ((pid_ = fork()) != 0) return;
     for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
-    if (freopen((outputs_ / "out").c_str(), "w", stdout) && freopen((outputs_ / "err").c_str(), "w", stderr) &&
-        freopen("/dev/null", "r", stdin) && chdir(cwd.c_str()) == 0) {
+    if (freopen((outputs_ / "out").c_str(), "w", stdout) &&
+        freopen((outputs_ / "err").c_str(), "w", stderr) && freopen("/dev/null", "r", stdin) &&
+        chdir(cwd.c_str()) == 0) {
       execvp(argv[0], argv.data());
     }
     _exit(127);
@@ -80,7 +82,8 @@ class Process {
   Result Finish() {
     int status = 0;
     if (pid_ <= 0 || waitpid(std::exchange(pid_, -1), &status, 0) < 0) return {};
-    return {ReadBytes(outputs_ / "out"), ReadBytes(outputs_ / "err"), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    return {ReadBytes(outputs_ / "out"), ReadBytes(outputs_ / "err"),
+            WIFEXITED(status) ? WEXITSTATUS(status) : -1};
   }
 
  private:
@@ -88,7 +91,8 @@ class Process {
   pid_t pid_ = -1;
 };
 
-Result RunProcess(const std::vector<std::string>& args, const std::string& cwd, const std::vector<std::string>& env = {}) {
+Result RunProcess(const std::vector<std::string>& args, const std::string& cwd,
+                  const std::vector<std::string>& env = {}) {
   return Process(args, cwd, env).Finish();
 }
 
@@ -114,7 +118,8 @@ std::vector<std::string> ToolCommand(std::vector<std::string> args, bool unprivi
 
 // Standard output as the platform writes it: LF becomes CR LF on Windows.
 void ExpectCleanExit(const Result& result, std::string out) {
-  for (size_t lf = out.find('\n'); target.windows() && lf != std::string::npos; lf = out.find('\n', lf + 2)) {
+  for (size_t lf = out.find('\n'); target.windows() && lf != std::string::npos;
+       lf = out.find('\n', lf + 2)) {
     out.insert(lf, "\r");
   }
   EXPECT_EQ(result.out, out);
@@ -149,10 +154,14 @@ std::map<std::string, std::pair<std::string, ino_t>> ListFolder(const std::strin
     const std::string name = fs::relative(entry.path(), folder).string();
     struct stat st {};
     lstat(entry.path().c_str(), &st);
-    if (entry.is_fifo()) files[name + "|"] = {"", st.st_ino};
-    else if (entry.is_socket()) files[name + "="] = {"", st.st_ino};
-    else if (!entry.is_directory()) files[name] = {ReadBytes(entry.path().string()), st.st_ino};
-    else if (fs::is_empty(entry.path())) files[name + "/"] = {"", st.st_ino};
+    if (entry.is_fifo())
+      files[name + "|"] = {"", st.st_ino};
+    else if (entry.is_socket())
+      files[name + "="] = {"", st.st_ino};
+    else if (!entry.is_directory())
+      files[name] = {ReadBytes(entry.path().string()), st.st_ino};
+    else if (fs::is_empty(entry.path()))
+      files[name + "/"] = {"", st.st_ino};
   }
   return files;
 }
@@ -171,7 +180,9 @@ TEST_P(FileCommand, Run) {
     if (name.ends_with('|')) {
       ASSERT_EQ(mkfifo(bare.c_str(), 0644), 0);
     } else if (name.ends_with('=')) {
-      ASSERT_EQ(bind(socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+      ASSERT_EQ(bind(socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&address),
+                     sizeof address),
+                0);
     } else if (!name.ends_with('/')) {
       WriteBytes(path, bytes);
       if (c.readOnly) chmod(path.c_str(), 0444);
@@ -190,7 +201,9 @@ TEST_P(FileCommand, Run) {
 }
 
 std::vector<std::string> Add(const std::string& text) { return {"i", "textline", "f.txt", text}; }
-std::vector<std::string> Remove(const std::string& text) { return {"u", "textline", "f.txt", text}; }
+std::vector<std::string> Remove(const std::string& text) {
+  return {"u", "textline", "f.txt", text};
+}
 Files F(const std::string& bytes) { return {{"f.txt", bytes}}; }
 const Files kAb = F("a\nb\n");
 
@@ -206,13 +219,16 @@ std::string Utf16(std::u16string_view text, bool bigEndian = false) {
 const std::string kBom8 = "\xEF\xBB\xBF";
 const std::string kIni = Utf16(u"[s]\r\nk=v\r\n");
 // Longer than MAX_PATH, in folders of names shorter than any system's limit.
-const std::string kDeep = std::string(100, 'd') + "/" + std::string(100, 'e') + "/" + std::string(100, 'f') + "/";
+const std::string kDeep =
+    std::string(100, 'd') + "/" + std::string(100, 'e') + "/" + std::string(100, 'f') + "/";
 const std::string kLong(3 << 20, 'a');  // longer than the write buffer
 const std::string kUsage =
     "i/u - install/uninstall\n[textline <filename> <textline>]\n[delfile <filename>]\n"
     "[regline <HKEY\\regpath> <valuename> <regline> ]\n";
 const std::string kCannotOpen = "Cannot open file.";
 
+// One case a line.
+// clang-format off
 std::vector<FileCase> FileCases() {
   return {
       {"no_arguments", {}, kAb, kUsage, kAb},
@@ -300,6 +316,7 @@ std::vector<FileCase> FileCases() {
       {"delfile_folder", {"i", "delfile", "d"}, {{"d/", ""}}, "Some error occured.", {{"d/", ""}}},
   };
 }
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(E2E, FileCommand, CasesHere(FileCases()), CaseName);
 
@@ -351,14 +368,18 @@ struct Value {
   std::string type;
   std::string bytes;
   bool operator==(const Value&) const = default;
-  friend std::ostream& operator<<(std::ostream& os, const Value& v) { return os << v.type << " \"" << v.bytes << '"'; }
+  friend std::ostream& operator<<(std::ostream& os, const Value& v) {
+    return os << v.type << " \"" << v.bytes << '"';
+  }
 };
 
 Value Sz(const std::string& text) { return {"REG_SZ", text + '\0'}; }
 Value ExpandSz(const std::string& text) { return {"REG_EXPAND_SZ", text + '\0'}; }
 
 // The store of the tool's registry on Linux, in folder `scratch`.
-std::vector<std::string> StoreEnv(const std::string& scratch) { return {"CFGLINE_REGISTRY=" + scratch + "/registry"}; }
+std::vector<std::string> StoreEnv(const std::string& scratch) {
+  return {"CFGLINE_REGISTRY=" + scratch + "/registry"};
+}
 
 std::string KeyFolder(const std::string& scratch, std::string key) {
   std::replace(key.begin(), key.end(), '\\', '/');
@@ -403,19 +424,22 @@ void SetValues(const std::string& scratch, const std::vector<Setting>& settings)
       if (s.fresh) script += "new\t" + s.key + "\n";
       if (!s.value) continue;
       script += "put\t" + s.key + "\t" + s.name + "\t" + s.value->type + "\t";
-      for (unsigned char byte : s.value->bytes) script += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+      for (unsigned char byte : s.value->bytes)
+        script += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
       script += "\n";
       continue;
     }
     if (s.fresh) fs::remove_all(KeyFolder(scratch, s.key));
     fs::create_directories(KeyFolder(scratch, s.key));
-    if (s.value) WriteBytes(KeyFolder(scratch, s.key) + "/" + s.name + "." + s.value->type, s.value->bytes);
+    if (s.value)
+      WriteBytes(KeyFolder(scratch, s.key) + "/" + s.name + "." + s.value->type, s.value->bytes);
   }
   ASSERT_EQ(target.windows() ? RegTool(scratch, script).status : 0, 0) << "regtool";
 }
 
 // The value as it is now, or nullopt when it does not exist.
-std::optional<Value> GetValue(const std::string& scratch, const std::string& key, const std::string& name) {
+std::optional<Value> GetValue(const std::string& scratch, const std::string& key,
+                              const std::string& name) {
   if (!target.windows()) {
     const std::string file = ValueFile(scratch, key, name);
     if (file.empty()) return std::nullopt;
@@ -425,7 +449,8 @@ std::optional<Value> GetValue(const std::string& scratch, const std::string& key
   const size_t space = out.find(' ');
   if (space == std::string::npos) return std::nullopt;
   Value value{out.substr(0, space), ""};
-  for (size_t i = space + 1; i + 1 < out.size() && std::isxdigit(static_cast<unsigned char>(out[i])); i += 2) {
+  for (size_t i = space + 1;
+       i + 1 < out.size() && std::isxdigit(static_cast<unsigned char>(out[i])); i += 2) {
     value.bytes += static_cast<char>(std::stoi(out.substr(i, 2), nullptr, 16));
   }
   return value;
@@ -457,13 +482,16 @@ std::string Replace(std::string text, const std::string& from, const std::string
 
 const std::string kLongPath = [] {
   std::string path = "%SystemRoot%\\system32";
-  for (int i = 0; path.size() < 33000; ++i) path += ";C:\\Program Files\\Vendor" + std::to_string(i) + "\\bin";
+  for (int i = 0; path.size() < 33000; ++i)
+    path += ";C:\\Program Files\\Vendor" + std::to_string(i) + "\\bin";
   return path;
 }();
 const std::string kUnicodePath = "C:\\Łąka\\bin;C:\\工具\\bin;C:\\a";
 const std::string kSys32 = "C:\\Windows\\system32";
 const std::string kKeyError = "Key access error.";
 
+// One case a line.
+// clang-format off
 std::vector<RegCase> RegCases() {
   return {
       {"install", "i", "b", Sz("a"), "", Sz("a;b")},
@@ -508,8 +536,11 @@ std::vector<RegCase> RegCases() {
       {"read_only_key_nothing_to_do", "i", "b", Sz("a;b"), kKeyError, std::nullopt, kLinuxOnly, "HKCU\\{key}", "Path", "Path", "{key}", true},
   };
 }
+// clang-format on
 
-std::string OwnKey(const RegCase& c) { return "Software\\cfgline-e2e-" + target.name + "\\" + c.name; }
+std::string OwnKey(const RegCase& c) {
+  return "Software\\cfgline-e2e-" + target.name + "\\" + c.name;
+}
 std::string KeyOf(const RegCase& c) { return Replace(c.key, "{key}", OwnKey(c)); }
 std::string StoredName(const RegCase& c) { return Replace(c.storedName, "{target}", target.name); }
 
@@ -520,7 +551,8 @@ class RegCommand : public testing::TestWithParam<RegCase> {
     dir_ = std::make_unique<TempDir>();
     ASSERT_EQ(chmod(dir_->path().c_str(), 0755), 0);
     std::vector<Setting> settings;
-    for (const RegCase& c : RegCases()) settings.push_back({KeyOf(c), StoredName(c), c.before, c.key.starts_with("{key}")});
+    for (const RegCase& c : RegCases())
+      settings.push_back({KeyOf(c), StoredName(c), c.before, c.key.starts_with("{key}")});
     SetValues(dir_->path(), settings);
   }
   static void TearDownTestSuite() { dir_.reset(); }
@@ -536,8 +568,10 @@ TEST_P(RegCommand, Run) {
   for (char& ch : upperKey) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
   const std::string path = Replace(Replace(c.path, "{key}", OwnKey(c)), "{KEY}", upperKey);
   const std::string valueName = Replace(c.valueName, "{target}", target.name);
-  ExpectCleanExit(RunProcess(ToolCommand({c.mode, "regline", path, valueName, c.item}, c.unprivileged), scratch, StoreEnv(scratch)),
-                  c.out);
+  ExpectCleanExit(
+      RunProcess(ToolCommand({c.mode, "regline", path, valueName, c.item}, c.unprivileged), scratch,
+                 StoreEnv(scratch)),
+      c.out);
   EXPECT_EQ(GetValue(scratch, key, storedName), c.after ? c.after : c.before);
   if (!c.after) {
     EXPECT_EQ(Identity(scratch, key, storedName), identity) << "written";
@@ -564,12 +598,16 @@ TEST(ConcurrentRuns, LoseNothing) {
     for (const std::string mode : {"i", "u"}) {
       std::deque<Process> runs;
       for (const std::string& text : texts) {
-        runs.emplace_back(ToolCommand(registry ? std::vector<std::string>{mode, "regline", "HKCU\\" + key, "Path", text} : std::vector<std::string>{mode, "textline", "f.txt", text}),
-                          dir.path(), StoreEnv(dir.path()));
+        runs.emplace_back(
+            ToolCommand(
+                registry ? std::vector<std::string>{mode, "regline", "HKCU\\" + key, "Path", text}
+                         : std::vector<std::string>{mode, "textline", "f.txt", text}),
+            dir.path(), StoreEnv(dir.path()));
       }
       for (Process& run : runs) ExpectCleanExit(run.Finish(), "");
       // Every run's line or item is there, in any order: the same bytes.
-      std::string now = registry ? GetValue(dir.path(), key, "Path").value_or(Value{}).bytes : ReadBytes(dir / "f.txt");
+      std::string now = registry ? GetValue(dir.path(), key, "Path").value_or(Value{}).bytes
+                                 : ReadBytes(dir / "f.txt");
       std::string want = (mode == "i" ? whole : "a") + (registry ? "\0"s : "\r\n");
       std::sort(now.begin(), now.end());
       std::sort(want.begin(), want.end());
@@ -592,7 +630,8 @@ TEST(LockedByAnother, RunGivesUpAndWritesNothing) {
     ASSERT_EQ(flock(held.back(), LOCK_EX), 0) << path;
   }
   Process file(ToolCommand(Add("x")), dir.path());
-  Process value(ToolCommand({"i", "regline", "HKCU\\Software\\locked", "Path", "b"}), dir.path(), StoreEnv(dir.path()));
+  Process value(ToolCommand({"i", "regline", "HKCU\\Software\\locked", "Path", "b"}), dir.path(),
+                StoreEnv(dir.path()));
   ExpectCleanExit(file.Finish(), kCannotOpen);
   ExpectCleanExit(value.Finish(), kKeyError);
   for (int fd : held) close(fd);
@@ -614,7 +653,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: e2e_tests --target=linux|win32|win64 --tool=PATH (an executable)\n");
     return 2;
   }
-  if (target.windows() && RunProcess(ToolCommand({}), ".").status == 77) return 77;  // see scripts/wine
+  if (target.windows() && RunProcess(ToolCommand({}), ".").status == 77)
+    return 77;                           // see scripts/wine
   testing::InitGoogleTest(&argc, argv);  // instantiates the cases for the target
   return RUN_ALL_TESTS();
 }

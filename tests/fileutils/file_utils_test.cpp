@@ -1,14 +1,12 @@
 // What the editor does that the command line cannot show. The rest of its
 // behaviour is in the end-to-end table.
-#include "fileutils/CclFileUtils.h"
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <utility>
 
-#include <gtest/gtest.h>
-
+#include "fileutils/CclFileUtils.h"
 #include "platform/find_bytes.h"
 #include "support/temp_dir.h"
 

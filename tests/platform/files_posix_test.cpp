@@ -1,19 +1,16 @@
-#include "platform/files.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <csignal>
 
-#include <gtest/gtest.h>
-
 #include "fileutils/CclFileUtils.h"
+#include "platform/files.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 

@@ -1,11 +1,10 @@
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/registry.h"
 #include "support/temp_dir.h"
@@ -55,24 +54,42 @@ TEST_F(RegistryStore, FindsKeysAndValues) {
   Put("Environment/a%25b%2Fc.REG_SZ", "pct");
   Put("Environment/Dotted.Name.REG_DWORD", std::string("\1\0\0\0", 4));
   // A file named like a key, a folder named like a value, and names that are not values.
-  for (const char* path : {"ENVIRONMENT", "Twin/.REG_SZ", "TWIN/.REG_SZ", "Environment/Two.REG_SZ",
-                           "Environment/two.REG_BINARY", "Environment/PATH.REG_EXPAND_SZ/x",
-                           "Environment/.cfgline-Ab12Cd", "Environment/Odd.txt",
-                           "Environment/Odd.reg_sz"}) {
+  for (const char* path :
+       {"ENVIRONMENT", "Twin/.REG_SZ", "TWIN/.REG_SZ", "Environment/Two.REG_SZ",
+        "Environment/two.REG_BINARY", "Environment/PATH.REG_EXPAND_SZ/x",
+        "Environment/.cfgline-Ab12Cd", "Environment/Odd.txt", "Environment/Odd.reg_sz"}) {
     Put(path);
   }
   fs::resize_file(Put("Environment/Huge.REG_BINARY"), uint64_t{1} << 32);  // sparse
   // Special files are no values, and are never read: a FIFO would block, a device never end.
   ASSERT_EQ(mkfifo(Cu("Environment/Fifo.REG_SZ").c_str(), 0644), 0);
   fs::create_symlink("/dev/zero", Cu("Environment/Zero.REG_SZ"));
-  const struct { const char* subkey; const char* name; std::string expected; } kCases[] = {
-      {"Environment", "", std::string("1:env\0", 6)}, {"environment", "", std::string("1:env\0", 6)},
-      {"SOFTWARE\\vendor", "", "1:vendor"}, {"", "", "1:root"}, {"twin", "", "fail"}, {"Environment\\", "", "fail"},
-      {"\\Environment", "", "fail"}, {"Software\\\\Vendor", "", "fail"}, {".", "", "fail"},
-      {"Software\\..\\Environment", "", "fail"}, {"Software/Vendor", "", "fail"}, {"Missing", "", "fail"},
-      {"Environment", "path", "2:p"}, {"Environment", "A%b/C", "1:pct"}, {"Environment", "a%25b%2Fc", "fail"},
-      {"Environment", "two", "fail"}, {"Environment", "Odd", "fail"}, {"Environment", ".cfgline-Ab12Cd", "fail"},
-      {"Environment", "huge", "fail"}, {"Environment", "fifo", "fail"}, {"Environment", "zero", "fail"},
+  const struct {
+    const char* subkey;
+    const char* name;
+    std::string expected;
+  } kCases[] = {
+      {"Environment", "", std::string("1:env\0", 6)},
+      {"environment", "", std::string("1:env\0", 6)},
+      {"SOFTWARE\\vendor", "", "1:vendor"},
+      {"", "", "1:root"},
+      {"twin", "", "fail"},
+      {"Environment\\", "", "fail"},
+      {"\\Environment", "", "fail"},
+      {"Software\\\\Vendor", "", "fail"},
+      {".", "", "fail"},
+      {"Software\\..\\Environment", "", "fail"},
+      {"Software/Vendor", "", "fail"},
+      {"Missing", "", "fail"},
+      {"Environment", "path", "2:p"},
+      {"Environment", "A%b/C", "1:pct"},
+      {"Environment", "a%25b%2Fc", "fail"},
+      {"Environment", "two", "fail"},
+      {"Environment", "Odd", "fail"},
+      {"Environment", ".cfgline-Ab12Cd", "fail"},
+      {"Environment", "huge", "fail"},
+      {"Environment", "fifo", "fail"},
+      {"Environment", "zero", "fail"},
       {"Environment", "dotted.name", std::string("4:\1\0\0\0", 6)},
   };
   for (const auto& c : kCases) {
@@ -83,12 +100,20 @@ TEST_F(RegistryStore, FindsKeysAndValues) {
 
 TEST_F(RegistryStore, LocationComesFromTheEnvironment) {
   const std::string own = dir_ / "own", xdg = dir_ / "xdg", home = dir_ / "home";
-  for (const std::string& store : {own, xdg + "/cfgline/registry", home + "/.local/share/cfgline/registry"}) {
+  for (const std::string& store :
+       {own, xdg + "/cfgline/registry", home + "/.local/share/cfgline/registry"}) {
     fs::create_directories(store + "/HKEY_CURRENT_USER");
     WriteBytes(store + "/HKEY_CURRENT_USER/.REG_SZ", store.substr(dir_.path().size() + 1, 3));
   }
-  const struct { const char* store; const char* xdg; const char* expected; } kCases[] = {
-      {own.c_str(), xdg.c_str(), "1:own"}, {"", xdg.c_str(), "1:xdg"}, {nullptr, "", "1:hom"}, {nullptr, nullptr, "1:hom"},
+  const struct {
+    const char* store;
+    const char* xdg;
+    const char* expected;
+  } kCases[] = {
+      {own.c_str(), xdg.c_str(), "1:own"},
+      {"", xdg.c_str(), "1:xdg"},
+      {nullptr, "", "1:hom"},
+      {nullptr, nullptr, "1:hom"},
   };
   setenv("HOME", home.c_str(), 1);
   for (const auto& c : kCases) {

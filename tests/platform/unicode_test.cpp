@@ -32,7 +32,12 @@ TEST(UnicodeTest, AnyUnitsRoundTripThroughWtf8) {
 
 TEST(UnicodeTest, MalformedTextIsRefused) {
   const std::string_view malformed[] = {
-      "\x80", "\xFF", "\xC0\x80", "\xE0\x80\x80", "\xE5\xB7", "\xF4\x90\x80\x80",
+      "\x80",
+      "\xFF",
+      "\xC0\x80",
+      "\xE0\x80\x80",
+      "\xE5\xB7",
+      "\xF4\x90\x80\x80",
       "\xED\xA0\x80\xED\xB0\x80",  // a pair must be one four-byte sequence
   };
   for (std::string_view text : malformed) {

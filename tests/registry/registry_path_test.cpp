@@ -8,7 +8,11 @@ namespace {
 using platform::RootKey;
 
 TEST(RegistryPathTest, SplitsRootAndSubkey) {
-  const struct { std::string path; RootKey rootKey; std::string subkey; } cases[] = {
+  const struct {
+    std::string path;
+    RootKey rootKey;
+    std::string subkey;
+  } cases[] = {
       {"HKCR\\.txt", RootKey::kClassesRoot, ".txt"},
       {"HKCU\\Environment", RootKey::kCurrentUser, "Environment"},
       {"HKLM\\Software\\X", RootKey::kLocalMachine, "Software\\X"},

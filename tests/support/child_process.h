@@ -5,12 +5,11 @@
 #pragma once
 
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
-
-#include <gtest/gtest.h>
 
 constexpr uid_t kNobody = 65534;
 

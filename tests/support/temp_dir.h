@@ -16,14 +16,18 @@ class TempDir {
  public:
   TempDir() {
     static unsigned counter = 0;
-    const std::string stamp = std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    const std::string stamp =
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
     do {
-      path_ = (std::filesystem::temp_directory_path() / ("cfgline-test-" + stamp + "-" + std::to_string(counter++))).string();
+      path_ = (std::filesystem::temp_directory_path() /
+               ("cfgline-test-" + stamp + "-" + std::to_string(counter++)))
+                  .string();
     } while (!std::filesystem::create_directory(path_));
   }
   ~TempDir() {
     std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
@@ -35,7 +39,8 @@ class TempDir {
   // Names of the entries in the folder, sorted.
   std::vector<std::string> List() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(path_))
+      names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -45,7 +50,8 @@ class TempDir {
 };
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {
-  if (!(std::ofstream(path, std::ios::binary) << bytes)) throw std::runtime_error("cannot write " + path);
+  if (!(std::ofstream(path, std::ios::binary) << bytes))
+    throw std::runtime_error("cannot write " + path);
 }
 
 inline std::string ReadBytes(const std::string& path) {

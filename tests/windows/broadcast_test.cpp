@@ -59,7 +59,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: broadcast_test PATH\\TO\\cfgline.exe (needs a display)\n");
     return 2;
   }
-  const struct { std::string key; int want; } cases[] = {
+  const struct {
+    std::string key;
+    int want;
+  } cases[] = {
       {"Environment", 1}, {other, 0}, {"Environment", 0},  // last: already there, not written
   };
   int failures = 0;
@@ -68,12 +71,15 @@ int main(int argc, char** argv) {
     if (RegCreateKeyExA(HKEY_CURRENT_USER, c.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                         &key, nullptr) != ERROR_SUCCESS ||
         ((c.want == 1 || c.key == other) &&
-         RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("a"), 2) != 0)) {
+         RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("a"), 2) !=
+             0)) {
       return 1;
     }
-    const std::string command = '"' + std::string(argv[1]) + "\" i regline HKCU\\" + c.key + " " + name + " b";
+    const std::string command =
+        '"' + std::string(argv[1]) + "\" i regline HKCU\\" + c.key + " " + name + " b";
     const int got = Announcements(command, desktop);
-    if (got != c.want) std::fprintf(stderr, "%s: %d announcements, want %d\n", c.key.c_str(), got, c.want);
+    if (got != c.want)
+      std::fprintf(stderr, "%s: %d announcements, want %d\n", c.key.c_str(), got, c.want);
     failures += got != c.want;
     if (c.want == 0) RegDeleteValueA(key, name.c_str());
     RegCloseKey(key);

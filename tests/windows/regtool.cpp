@@ -18,8 +18,9 @@
 
 namespace {
 
-const char* const kTypes[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
-                              "", "", "REG_MULTI_SZ", "", "", "", "REG_QWORD"};
+const char* const kTypes[] = {"REG_NONE", "REG_SZ",   "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
+                              "",         "",         "REG_MULTI_SZ",  "",           "",
+                              "",         "REG_QWORD"};
 
 // Between UTF-8 and UTF-16, every byte or unit included, NULs too.
 std::wstring Wide(const std::string& text) {
@@ -64,16 +65,20 @@ int wmain(int argc, wchar_t** argv) {
       for (size_t i = 0; i + 1 < f[4].size(); i += 2) {
         data += static_cast<char>(std::strtoul(f[4].substr(i, 2).c_str(), nullptr, 16));
       }
-      if (text) data = std::string(reinterpret_cast<const char*>(Wide(data).c_str()), Wide(data).size() * 2);
-      ok = ok && RegSetValueExW(handle, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                                static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
+      if (text)
+        data =
+            std::string(reinterpret_cast<const char*>(Wide(data).c_str()), Wide(data).size() * 2);
+      ok = ok &&
+           RegSetValueExW(handle, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                          static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
     } else if (f[0] == "del") {
       RegDeleteValueW(handle, name.c_str());
     } else if (f[0] == "get") {
       DWORD size = 0;
       if (RegQueryValueExW(handle, name.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
         std::string data(size, '\0');
-        RegQueryValueExW(handle, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+        RegQueryValueExW(handle, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                         &size);
         if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
           data = Narrow(std::wstring(reinterpret_cast<const wchar_t*>(data.data()), size / 2));
         }
