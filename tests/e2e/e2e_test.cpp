@@ -142,7 +142,7 @@ struct FileCase {
   std::string out;
   Files after;
   Where where = kAll;
-  bool readOnly = false;  // files without write permission; on Linux run unprivileged
+  unsigned mode = 0;  // the files' permissions when not 0; on Linux then run unprivileged
 };
 
 void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
@@ -171,7 +171,7 @@ class FileCommand : public testing::TestWithParam<FileCase> {};
 TEST_P(FileCommand, Run) {
   const FileCase& c = GetParam();
   TempDir dir;
-  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);  // sticky: only owners replace files
   for (const auto& [name, bytes] : c.before) {
     const std::string path = dir / name, bare = path.substr(0, path.size() - 1);
     fs::create_directories(fs::path(path).parent_path());
@@ -185,11 +185,11 @@ TEST_P(FileCommand, Run) {
                 0);
     } else if (!name.ends_with('/')) {
       WriteBytes(path, bytes);
-      if (c.readOnly) chmod(path.c_str(), 0444);
+      if (c.mode != 0) chmod(path.c_str(), c.mode);
     }
   }
   const auto before = ListFolder(dir.path());
-  ExpectCleanExit(RunProcess(ToolCommand(c.args, c.readOnly), dir.path()), c.out);
+  ExpectCleanExit(RunProcess(ToolCommand(c.args, c.mode != 0), dir.path()), c.out);
   Files after;
   for (const auto& [name, file] : ListFolder(dir.path())) {
     after[name] = file.first;
@@ -286,10 +286,12 @@ std::vector<FileCase> FileCases() {
        {{"f.txt", "a\n"}, {".cfgline-1-2-3", "old"}, {".cfgline-1-2-3x", "k"}, {"f.cfgline-1-2-3", "k"}}, "",
        {{"f.txt", "a\r\nx\r\n"}, {".cfgline-1-2-3x", "k"}, {"f.cfgline-1-2-3", "k"}}, kWindowsOnly},
       {"no_wildcard_expansion", {"i", "textline", "*.txt", "x"}, {{"a.txt", "a\n"}}, kCannotOpen, {{"a.txt", "a\n"}}},
-      {"read_only_add", Add("x"), kAb, kCannotOpen, kAb, kAll, true},
-      {"read_only_remove", Remove("a"), kAb, kCannotOpen, kAb, kAll, true},
-      {"read_only_add_present", Add("a"), kAb, "", kAb, kAll, true},
-      {"read_only_remove_absent", Remove("x"), kAb, "", kAb, kAll, true},
+      {"read_only_add", Add("x"), kAb, kCannotOpen, kAb, kAll, 0444},
+      {"read_only_remove", Remove("a"), kAb, kCannotOpen, kAb, kAll, 0444},
+      {"read_only_add_present", Add("a"), kAb, "", kAb, kAll, 0444},
+      {"read_only_remove_absent", Remove("x"), kAb, "", kAb, kAll, 0444},
+      // Only its owner may replace a file in a sticky folder: the rename fails after the write.
+      {"writable_file_of_another_in_sticky_folder", Add("x"), kAb, kCannotOpen, kAb, kLinuxOnly, 0666},
       {"utf16_add", Add("new=1"), F(kIni), "", F(Utf16(u"[s]\r\nk=v\r\nnew=1\r\n"))},
       {"utf16_present", Add("k=v"), F(kIni), "", F(kIni)},
       {"utf16_remove", Remove("k"), F(Utf16(u"[s]\n\nk=v\nx")), "", F(Utf16(u"[s]\r\nx\r\n"))},
@@ -464,7 +466,7 @@ struct RegCase {
   std::string out;
   std::optional<Value> after;  // nullopt: not written
   Where where = kAll;
-  std::string path = "HKCU\\{key}";  // as given on the command line; {KEY}: {key} in capitals
+  std::string path = "HKCU\\{key}";  // as given on the command line
   std::string valueName = "Path";    // as given on the command line
   std::string storedName = "Path";   // as stored
   std::string key = "{key}";         // below HKEY_CURRENT_USER; {key} is the case's own
@@ -529,7 +531,7 @@ std::vector<RegCase> RegCases() {
       {"missing_key", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "HKCU\\{key}\\missing"},
       {"prefix_is_case_sensitive", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "hkcu\\{key}"},
       {"long_subkey_refused", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "HKCU\\{key}\\" + std::string(10000, 'k')},
-      {"names_ignore_case", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\{KEY}", "PATH"},
+      {"names_ignore_case", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\SOFTWARE\\CFGLINE-E2E-{target}\\NAMES_IGNORE_CASE", "PATH"},
       {"default_value", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\{key}", "", ""},
       {"environment_key", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\Environment", "cfgline-e2e-{target}", "cfgline-e2e-{target}", "Environment"},
       {"read_only_key", "u", "b", Sz("a;b"), kKeyError, std::nullopt, kLinuxOnly, "HKCU\\{key}", "Path", "Path", "{key}", true},
@@ -538,11 +540,11 @@ std::vector<RegCase> RegCases() {
 }
 // clang-format on
 
-std::string OwnKey(const RegCase& c) {
-  return "Software\\cfgline-e2e-" + target.name + "\\" + c.name;
+// `text` with the case's own key for {key} and the target's name for {target}.
+std::string Expand(const RegCase& c, const std::string& text) {
+  return Replace(Replace(text, "{key}", "Software\\cfgline-e2e-{target}\\" + c.name), "{target}",
+                 target.name);
 }
-std::string KeyOf(const RegCase& c) { return Replace(c.key, "{key}", OwnKey(c)); }
-std::string StoredName(const RegCase& c) { return Replace(c.storedName, "{target}", target.name); }
 
 // All cases' values are set up at once, for speed under Wine.
 class RegCommand : public testing::TestWithParam<RegCase> {
@@ -552,7 +554,8 @@ class RegCommand : public testing::TestWithParam<RegCase> {
     ASSERT_EQ(chmod(dir_->path().c_str(), 0755), 0);
     std::vector<Setting> settings;
     for (const RegCase& c : RegCases())
-      settings.push_back({KeyOf(c), StoredName(c), c.before, c.key.starts_with("{key}")});
+      settings.push_back(
+          {Expand(c, c.key), Expand(c, c.storedName), c.before, c.key.starts_with("{key}")});
     SetValues(dir_->path(), settings);
   }
   static void TearDownTestSuite() { dir_.reset(); }
@@ -562,12 +565,9 @@ class RegCommand : public testing::TestWithParam<RegCase> {
 TEST_P(RegCommand, Run) {
   const RegCase& c = GetParam();
   const std::string& scratch = dir_->path();
-  const std::string key = KeyOf(c), storedName = StoredName(c);
+  const std::string key = Expand(c, c.key), storedName = Expand(c, c.storedName);
   const ino_t identity = Identity(scratch, key, storedName);
-  std::string upperKey = OwnKey(c);
-  for (char& ch : upperKey) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  const std::string path = Replace(Replace(c.path, "{key}", OwnKey(c)), "{KEY}", upperKey);
-  const std::string valueName = Replace(c.valueName, "{target}", target.name);
+  const std::string path = Expand(c, c.path), valueName = Expand(c, c.valueName);
   ExpectCleanExit(
       RunProcess(ToolCommand({c.mode, "regline", path, valueName, c.item}, c.unprivileged), scratch,
                  StoreEnv(scratch)),

@@ -3,15 +3,11 @@
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
-
-#include <csignal>
 
 #include "fileutils/CclFileUtils.h"
 #include "platform/files.h"
-#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -20,30 +16,12 @@ using platform::AtomicFileWriter;
 
 const std::string kOld = "old contents\n";
 
-// The file size limit makes the temporary file's writes fail partway.
-TEST(AtomicFileWriterTest, WriteFailingPartwayLeavesTargetAlone) {
-  TempDir dir;
-  WriteBytes(dir / "f", kOld);
-  const int result = RunInChild([&] {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{64 << 10, 64 << 10};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-    AtomicFileWriter out;
-    if (!out.Open(dir / "f")) return 3;
-    for (int i = 0; i < 64; ++i) out.Write(std::string(16 << 10, 'x'));
-    return out.Commit() ? 1 : 0;
-  });
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(ReadBytes(dir / "f"), kOld);
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
-}
-
 // A file system that fills up partway through the rewrite: a small one of
 // its own, mounted (as root) in a mount namespace of the child's own, which
 // unmounts it when the child ends.
 TEST(AtomicFileWriterTest, DiskFullLeavesTargetAlone) {
   TempDir dir;
-  const int result = RunInChild([&] {
+  const auto run = [&] {
     if (unshare(CLONE_NEWNS) != 0 ||
         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
@@ -59,8 +37,13 @@ TEST(AtomicFileWriterTest, DiskFullLeavesTargetAlone) {
       if (std::string(message) != "Cannot open file.") return 3;
     }
     return ReadBytes(dir / "f") == old && dir.List() == std::vector<std::string>{"f"} ? 0 : 4;
-  });
-  EXPECT_EQ(result, 0) << "2: needs root to mount, 1: written, 3: wrong message, 4: changed";
+  };
+  const pid_t child = fork();
+  if (child == 0) _exit(run());
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0) << "exit status " << WEXITSTATUS(status)
+                       << "; 2: needs root to mount, 1: written, 3: wrong message, 4: changed";
 }
 
 // A temporary file that its writer still holds is never taken for a
@@ -77,24 +60,6 @@ TEST(AtomicFileWriterTest, TemporaryFileOfALiveRunStays) {
   EXPECT_TRUE(out.Commit());
   close(held);
   EXPECT_EQ(dir.List(), (std::vector<std::string>{".cfgline-Live00", "f"}));
-}
-
-// In a sticky folder only a file's owner may replace it, even when everybody
-// may write it: the rename fails after the temporary file was written.
-TEST(AtomicFileWriterTest, ReplaceFailingLeavesTargetAlone) {
-  TempDir dir;
-  ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
-  WriteBytes(dir / "f", kOld);
-  ASSERT_EQ(chmod((dir / "f").c_str(), 0666), 0);
-  EXPECT_EQ(RunAsNobody([&] {
-              AtomicFileWriter out;
-              if (!out.Open(dir / "f")) return 3;
-              out.Write("new");
-              return out.Commit() ? 1 : 0;
-            }),
-            0);
-  EXPECT_EQ(ReadBytes(dir / "f"), kOld);
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
 }
 
 }  // namespace
