@@ -73,6 +73,7 @@ class LineCode {
   // byte many bytes at a time.
   const char* FindLineEnd(const char* from, const char* to) const {
     if (unit_ == 1 && !lfOnly_) return ctype_.scan_is(kLineEndClass, from, to);
+    if (static_cast<size_t>(to - from) < unit_) return to;
     const size_t lfByte = layout_.lf[0] == '\n' ? 0 : 1;  // where 0A stands in the unit
     for (const char* at = from + lfByte; at < to;) {
       const void* hit = std::memchr(at, '\n', to - at);
