@@ -13,7 +13,6 @@
 
 #include <map>
 #include <optional>
-#include <sstream>
 
 #include "support/temp_dir.h"
 
@@ -318,49 +317,40 @@ std::string ValueFile(const std::string& key, const std::string& name) {
   return "";
 }
 
-// Windows: runs the lines of a regtool script; what it prints.
-std::string RegTool(const std::string& script) {
+// Windows: runs regtool with `args` and `data` on its standard input; what it prints.
+std::string RegTool(const std::vector<std::string>& args, const std::string& data = "") {
   TempDir dir;
-  WriteBytes(dir / "regtool.txt", script);
-  return Shell(Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL) +
-                   " regtool.txt || echo regtool failed",
-               dir.path());
+  WriteBytes(dir / "data", data);
+  std::string command = Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL);
+  for (const std::string& arg : args) command += " " + Quote(arg);
+  return Shell(command + " <data || echo regtool failed", dir.path());
 }
 
 // Makes `key` afresh, or keeps it as it is, and gives it `value` (nullopt: none) as `name`.
 void SetValue(const std::string& key, const std::string& name, const std::optional<Value>& value,
               bool fresh = true) {
-  if (!Windows()) {
-    if (fresh) fs::remove_all(KeyFolder(key));
-    fs::create_directories(KeyFolder(key));
-    if (value) WriteBytes(KeyFolder(key) + "/" + name + "." + value->type, value->bytes);
+  if (Windows()) {
+    std::vector<std::string> args = {fresh ? "new" : "put", key};
+    if (value) args.insert(args.end(), {name, value->type});
+    ASSERT_EQ(RegTool(args, value ? value->bytes : ""), "");
     return;
   }
-  std::string script = fresh ? "new\t" + key + "\n" : "";
-  if (value) {
-    script += "put\t" + key + "\t" + name + "\t" + value->type + "\t";
-    for (const unsigned char byte : value->bytes)
-      script += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
-    script += "\n";
-  }
-  ASSERT_EQ(RegTool(script), "");
+  if (fresh) fs::remove_all(KeyFolder(key));
+  fs::create_directories(KeyFolder(key));
+  if (value) WriteBytes(KeyFolder(key) + "/" + name + "." + value->type, value->bytes);
 }
 
 // The key's value `name` as it is now; nullopt when there is none.
 std::optional<Value> GetValue(const std::string& key, const std::string& name) {
-  Value value;
-  if (!Windows()) {
-    const std::string file = ValueFile(key, name);
-    if (file.empty()) return std::nullopt;
-    return Value{file.substr(file.rfind('.') + 1), ReadBytes(file)};
+  if (Windows()) {
+    const std::string out = RegTool({"get", key, name});  // "TYPE\nDATA", or ""
+    const size_t end = out.find('\n');
+    if (out.empty()) return std::nullopt;
+    return Value{out.substr(0, end), out.substr(end + 1)};
   }
-  std::istringstream out(RegTool("get\t" + key + "\t" + name + "\n"));  // "TYPE HEX"
-  std::string hex;
-  if (!(out >> value.type)) return std::nullopt;
-  out >> hex;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    value.bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return value;
+  const std::string file = ValueFile(key, name);
+  if (file.empty()) return std::nullopt;
+  return Value{file.substr(file.rfind('.') + 1), ReadBytes(file)};
 }
 
 struct RegCase {

@@ -1,34 +1,33 @@
 // The Windows helper of the tests, through the W functions so that every
-// character of a name or value arrives exactly.
-//
-// regtool FILE sets up and reads registry values below HKEY_CURRENT_USER for
-// the end-to-end tests: it runs the lines of FILE (UTF-8, fields separated by
-// tabs):
-//   new KEY                     makes KEY afresh
-//   put KEY NAME TYPE HEX       sets a value, keeping the rest of KEY
-//   get KEY NAME                prints "TYPE HEX" when the value exists
-//   del KEY NAME
-// TYPE is the type's name, as REG_SZ. String data (REG_SZ, REG_EXPAND_SZ,
-// REG_MULTI_SZ) is given and shown as UTF-8; other data as its bytes. Exits
-// with 1 when a line fails.
+// character of a name or value arrives exactly. Keys are below
+// HKEY_CURRENT_USER:
+//   regtool new KEY [NAME TYPE]  makes KEY afresh, and with NAME gives it a value
+//   regtool put KEY NAME TYPE    gives KEY a value, keeping the rest of it
+//   regtool get KEY NAME         prints the value's TYPE, a line end, and its data,
+//                                or nothing when there is no such value
+// TYPE is the type's name, as REG_SZ. Data comes on standard input; string
+// data (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) is UTF-8 there and on output.
+// Exits with 1 when the key or value cannot be made.
 //
 // regtool --broadcast PATH\TO\cfgline.exe checks that the tool announces an
 // environment change (WM_SETTINGCHANGE with lParam "Environment") exactly
 // when it writes a value of an environment key. The tool and a hidden
 // top-level window run on a desktop of this program's own, so that broadcasts
 // from other programs, or another run, are not counted. Needs a display.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <iostream>
+#include <iterator>
 #include <string>
-#include <vector>
 
 namespace {
 
-const char* const kTypes[] = {"REG_NONE", "REG_SZ",   "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
-                              "",         "",         "REG_MULTI_SZ",  "",           "",
-                              "",         "REG_QWORD"};
+const std::wstring kTypes[] = {L"REG_NONE",   L"REG_SZ",      L"REG_EXPAND_SZ",
+                               L"REG_BINARY", L"REG_DWORD",   L"",
+                               L"",           L"REG_MULTI_SZ"};
 
 bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
@@ -40,49 +39,41 @@ std::wstring Wide(const std::string& text) {
   return wide;
 }
 
-std::string Narrow(const std::wstring& wide) {
-  std::string text(wide.size() * 3, '\0');
-  text.resize(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                  text.data(), static_cast<int>(text.size()), nullptr, nullptr));
+std::string Narrow(const wchar_t* wide, int size) {
+  std::string text(size * 3, '\0');
+  text.resize(WideCharToMultiByte(CP_UTF8, 0, wide, size, text.data(), size * 3, nullptr, nullptr));
   return text;
 }
 
-// Runs one line of a regtool file, given as its fields.
-bool RunLine(std::vector<std::string> f) {
-  f.resize(5);
-  const std::wstring key = Wide(f[1]), name = Wide(f[2]);
-  DWORD type = 0;
-  while (type < 12 && f[3] != kTypes[type]) ++type;
+// Opens `key`, made afresh when `fresh`; nullptr when it cannot.
+HKEY Open(const std::wstring& key, bool fresh) {
   HKEY handle = nullptr;
-  if (f[0] == "new") RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                      &handle, nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  bool ok = true;
-  if (f[0] == "put") {
-    std::string data;
-    for (size_t i = 0; i + 1 < f[4].size(); i += 2)
-      data += static_cast<char>(std::strtoul(f[4].substr(i, 2).c_str(), nullptr, 16));
-    const std::wstring wide = Wide(data);
-    if (IsText(type)) data.assign(reinterpret_cast<const char*>(wide.c_str()), wide.size() * 2);
-    ok = RegSetValueExW(handle, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                        static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
-  } else if (f[0] == "del") {
-    RegDeleteValueW(handle, name.c_str());
-  } else if (DWORD size = 0; f[0] == "get" && RegQueryValueExW(handle, name.c_str(), nullptr, &type,
-                                                               nullptr, &size) == 0) {
-    std::string data(size, '\0');
-    RegQueryValueExW(handle, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
-                     &size);
-    if (IsText(type))
-      data = Narrow(std::wstring(reinterpret_cast<const wchar_t*>(data.data()), size / 2));
-    std::printf("%s ", type < 12 ? kTypes[type] : "?");
-    for (unsigned char byte : data) std::printf("%02x", byte);
-    std::printf("\n");
-  }
-  RegCloseKey(handle);
-  return ok;
+  if (fresh) RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+  RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle,
+                  nullptr);
+  return handle;
+}
+
+bool Put(HKEY key, const std::wstring& name, const std::wstring& typeName, std::string data) {
+  DWORD type = 0;
+  while (type < 8 && typeName != kTypes[type]) ++type;
+  const std::wstring text = Wide(data);
+  if (IsText(type)) data.assign(reinterpret_cast<const char*>(text.c_str()), text.size() * 2);
+  // A string whose next unit is NUL would be written with it.
+  const DWORD size = static_cast<DWORD>(data.size());
+  data += "\1\1";
+  return RegSetValueExW(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                        size) == ERROR_SUCCESS;
+}
+
+void Get(HKEY key, const std::wstring& name) {
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return;
+  std::string data(size, '\0');
+  RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+  if (IsText(type)) data = Narrow(reinterpret_cast<const wchar_t*>(data.data()), size / 2);
+  std::printf("%ls\n", type < 8 ? kTypes[type].c_str() : L"?");
+  std::fwrite(data.data(), 1, data.size(), stdout);
 }
 
 int announcements = 0;
@@ -117,9 +108,8 @@ int Announcements(std::wstring command, std::wstring desktop) {
 }
 
 int Broadcast(const std::wstring& tool) {
-  const std::string pid = std::to_string(GetCurrentProcessId());
-  const std::string name = "cfgline_broadcast_" + pid, other = "Software\\cfgline-broadcast-" + pid;
-  const std::wstring desktop = Wide("cfgline-broadcast-" + pid);
+  const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+  const std::wstring name = L"cfgline_broadcast_" + pid, desktop = L"cfgline-broadcast-" + pid;
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = Count;
   windowClass.lpszClassName = "cfgline_broadcast_test";
@@ -130,45 +120,35 @@ int Broadcast(const std::wstring& tool) {
     std::fprintf(stderr, "regtool --broadcast: no window (needs a display)\n");
     return 2;
   }
-  const struct {
-    std::string key;
-    int want;
-  } cases[] = {
-      {"Environment", 1}, {other, 0}, {"Environment", 0},  // last: already there, not written
-  };
+  // Written to an environment key, to another, and not written at all.
+  const std::wstring keys[] = {L"Environment", L"Software\\" + desktop, L"Environment"};
   int failures = 0;
-  for (const auto& c : cases) {
-    if ((c.want == 1 || c.key == other) && !RunLine({"put", c.key, name, "REG_SZ", "6100"}))
-      return 1;
+  for (int i = 0; i < 3; ++i) {
+    const HKEY key = Open(keys[i], i == 1);
+    if (key == nullptr || (i < 2 && !Put(key, name, L"REG_SZ", "a"))) return 1;
     const int got = Announcements(
-        L'"' + tool + L"\" i regline HKCU\\" + Wide(c.key) + L" " + Wide(name) + L" b", desktop);
-    if (got != c.want)
-      std::fprintf(stderr, "%s: %d announcements, want %d\n", c.key.c_str(), got, c.want);
-    failures += got != c.want;
-    if (c.want == 0) RunLine({"del", c.key, name});
+        L'"' + tool + L"\" i regline HKCU\\" + keys[i] + L" " + name + L" b", desktop);
+    if (got != (i == 0)) std::fprintf(stderr, "case %d: %d announcements\n", i, got);
+    failures += got != (i == 0);
+    if (i > 0) RegDeleteValueW(key, name.c_str());
+    RegCloseKey(key);
   }
-  RegDeleteKeyW(HKEY_CURRENT_USER, Wide(other).c_str());
+  RegDeleteKeyW(HKEY_CURRENT_USER, keys[1].c_str());
   return failures == 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 3 && std::wstring(argv[1]) == L"--broadcast") return Broadcast(argv[2]);
-  FILE* file = argc == 2 ? _wfopen(argv[1], L"rb") : nullptr;
-  if (file == nullptr) return 2;
-  std::vector<std::string> fields(1);
+  if (argc == 3 && argv[1] == std::wstring(L"--broadcast")) return Broadcast(argv[2]);
+  const std::wstring command = argc > 2 ? argv[1] : L"";
+  const HKEY key = command.empty() ? nullptr : Open(argv[2], command == L"new");
+  if (key == nullptr) return 1;
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
   bool ok = true;
-  for (int c; (c = std::fgetc(file)) != EOF;) {
-    if (c == '\t') {
-      fields.emplace_back();
-    } else if (c != '\n') {
-      fields.back() += static_cast<char>(c);
-    } else {
-      ok = RunLine(fields) && ok;
-      fields.assign(1, "");
-    }
-  }
-  std::fclose(file);
+  if (argc == 4 && command == L"get") Get(key, argv[3]);
+  if (argc == 5) ok = Put(key, argv[3], argv[4], {std::istreambuf_iterator<char>(std::cin), {}});
+  RegCloseKey(key);
   return ok ? 0 : 1;
 }
