@@ -290,14 +290,7 @@ TEST(FileAttributes, SurviveARewrite) {
 
 // A value's type name and data, string data as the program's text (UTF-8
 // and the terminating NUL).
-struct Value {
-  std::string type;
-  std::string bytes;
-  bool operator==(const Value&) const = default;
-  friend std::ostream& operator<<(std::ostream& os, const Value& v) {
-    return os << v.type << " \"" << v.bytes << '"';
-  }
-};
+using Value = std::pair<std::string, std::string>;
 
 Value Sz(const std::string& text) { return {"REG_SZ", text + '\0'}; }
 Value ExpandSz(const std::string& text) { return {"REG_EXPAND_SZ", text + '\0'}; }
@@ -331,13 +324,13 @@ void SetValue(const std::string& key, const std::string& name, const std::option
               bool fresh = true) {
   if (Windows()) {
     std::vector<std::string> args = {fresh ? "new" : "put", key};
-    if (value) args.insert(args.end(), {name, value->type});
-    ASSERT_EQ(RegTool(args, value ? value->bytes : ""), "");
+    if (value) args.insert(args.end(), {name, value->first});
+    ASSERT_EQ(RegTool(args, value ? value->second : ""), "");
     return;
   }
   if (fresh) fs::remove_all(KeyFolder(key));
   fs::create_directories(KeyFolder(key));
-  if (value) WriteBytes(KeyFolder(key) + "/" + name + "." + value->type, value->bytes);
+  if (value) WriteBytes(KeyFolder(key) + "/" + name + "." + value->first, value->second);
 }
 
 // The key's value `name` as it is now; nullopt when there is none.
@@ -455,30 +448,29 @@ INSTANTIATE_TEST_SUITE_P(E2E, RegCommand, CasesHere(RegCases()), CaseName);
 TEST(ConcurrentRuns, LoseNothing) {
   const std::string key = "Software\\cfgline-e2e-" + target + "\\concurrent";
   TempDir dir;
-  for (const bool registry : {false, true}) {
-    SetValue(key, "Path", Sz("a"));
-    WriteBytes(dir / "f.txt", "a\r\n");
-    std::string whole = "a", runs[2];
-    for (int i = 0; i < (Windows() ? 12 : 30); ++i) {
-      const std::string text = "C:\\Tool" + std::to_string(100 + i);
-      whole += (registry ? ";" : "\r\n") + text;
-      for (const std::string mode : {"i", "u"}) {
-        runs[mode == "u"] +=
-            Tool(registry ? std::vector{mode, "regline"s, "HKCU\\" + key, "Path"s, text}
-                          : std::vector{mode, "textline"s, "f.txt"s, text}) +
-            " & ";
-      }
-    }
+  SetValue(key, "Path", Sz("a"));
+  WriteBytes(dir / "f.txt", "a\r\n");
+  std::string lines = "a\r\n", items = "a", runs[2];
+  for (int i = 0; i < (Windows() ? 12 : 30); ++i) {
+    const std::string text = "C:\\Tool" + std::to_string(100 + i);
+    lines += text + "\r\n";
+    items += ";" + text;
     for (const std::string mode : {"i", "u"}) {
-      EXPECT_EQ(Shell(runs[mode == "u"] + "wait", dir.path()), "");
-      // Every run's line or item is there, in any order: the same bytes.
-      std::string now =
-          registry ? GetValue(key, "Path").value_or(Value{}).bytes : ReadBytes(dir / "f.txt");
-      std::string want = (mode == "i" ? whole : "a") + (registry ? "\0"s : "\r\n");
-      std::ranges::sort(now);
-      std::ranges::sort(want);
-      EXPECT_EQ(now, want) << mode << (registry ? " value" : " file");
+      runs[mode == "u"] += Tool({mode, "textline", "f.txt", text}) + " & " +
+                           Tool({mode, "regline", "HKCU\\" + key, "Path", text}) + " & ";
     }
+  }
+  // Every run's line or item is there, in any order: the same bytes.
+  const auto sorted = [](std::string bytes) {
+    std::ranges::sort(bytes);
+    return bytes;
+  };
+  for (const std::string mode : {"i", "u"}) {
+    EXPECT_EQ(Shell(runs[mode == "u"] + "wait", dir.path()), "");
+    EXPECT_EQ(sorted(ReadBytes(dir / "f.txt")), sorted(mode == "i" ? lines : "a\r\n")) << mode;
+    EXPECT_EQ(sorted(GetValue(key, "Path").value_or(Value{}).second),
+              sorted((mode == "i" ? items : "a") + '\0'))
+        << mode;
   }
 }
 
@@ -486,19 +478,19 @@ TEST(ConcurrentRuns, LoseNothing) {
 // key, then gives its message and writes nothing. Both wait at the same time.
 TEST(LockedByAnother, RunGivesUpAndWritesNothing) {
   if (Windows()) GTEST_SKIP() << "the lock is taken here with flock";
+  const std::string key = "Software\\locked";
   TempDir dir;
-  SetValue("Software\\locked", "Path", Sz("a"));
+  SetValue(key, "Path", Sz("a"));
   WriteBytes(dir / "f.txt", "a\n");
-  const ino_t inode = Inode(ValueFile("Software\\locked", "Path"));
+  const ino_t inode = Inode(ValueFile(key, "Path"));
   const std::string runs = Tool(Add("x")) + " & sleep 1; " +
-                           Tool({"i", "regline", "HKCU\\Software\\locked", "Path", "b"}) + "; wait";
+                           Tool({"i", "regline", "HKCU\\" + key, "Path", "b"}) + "; wait";
   EXPECT_EQ(
-      Shell("flock f.txt flock " + Quote(KeyFolder("Software\\locked")) + " sh -c " + Quote(runs),
-            dir.path()),
+      Shell("flock f.txt flock " + Quote(KeyFolder(key)) + " sh -c " + Quote(runs), dir.path()),
       kCannotOpen + kKeyError);
   EXPECT_EQ(ReadBytes(dir / "f.txt"), "a\n");
-  EXPECT_EQ(GetValue("Software\\locked", "Path"), Sz("a"));
-  EXPECT_EQ(Inode(ValueFile("Software\\locked", "Path")), inode);
+  EXPECT_EQ(GetValue(key, "Path"), Sz("a"));
+  EXPECT_EQ(Inode(ValueFile(key, "Path")), inode);
   EXPECT_EQ(dir.List(), std::vector<std::string>{"f.txt"});
 }
 
