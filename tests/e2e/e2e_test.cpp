@@ -285,8 +285,8 @@ TEST(FileAttributes, SurviveARewrite) {
 }
 
 // ---------------------------------------------------------------------------
-// Registry: a value under the case's own key below HKEY_CURRENT_USER, before
-// and after. Keys are paths below HKEY_CURRENT_USER, such as "Software\\x".
+// Registry: a value under the case's own key, before and after. Keys start
+// with their root key's name, as "HKEY_CURRENT_USER\\Environment".
 
 // A value's type name and data, string data as the program's text (UTF-8
 // and the terminating NUL).
@@ -296,9 +296,7 @@ Value Sz(const std::string& text) { return {"REG_SZ", text + '\0'}; }
 Value ExpandSz(const std::string& text) { return {"REG_EXPAND_SZ", text + '\0'}; }
 
 // Linux: the key's folder in the store.
-std::string KeyFolder(const std::string& key) {
-  return store + "/HKEY_CURRENT_USER/" + Replace(key, "\\", "/");
-}
+std::string KeyFolder(const std::string& key) { return store + "/" + Replace(key, "\\", "/"); }
 
 // Linux: the file of the key's value `name`, whatever its type; "" when there is none.
 std::string ValueFile(const std::string& key, const std::string& name) {
@@ -354,10 +352,10 @@ struct RegCase {
   std::string out;
   std::optional<Value> after;  // nullopt: not written
   Where where = kAll;
-  std::string path = "HKCU\\{key}";  // as given on the command line
-  std::string valueName = "Path";    // as given on the command line
-  std::string storedName = "Path";   // as stored
-  std::string key = "{key}";         // below HKEY_CURRENT_USER; {key} is the case's own
+  std::string path = "HKCU\\{key}";              // as given on the command line
+  std::string valueName = "Path";                // as given on the command line
+  std::string storedName = "Path";               // as stored
+  std::string key = "HKEY_CURRENT_USER\\{key}";  // where the value is; {key} is the case's own
 };
 
 void PrintTo(const RegCase& c, std::ostream* os) { *os << c.name; }
@@ -402,18 +400,24 @@ std::vector<RegCase> RegCases() {
       {"path_outside_code_page_install", "i", "C:\\b", ExpandSz(kUnicodePath), "", ExpandSz(kUnicodePath + ";C:\\b")},
       {"path_outside_code_page_uninstall", "u", "C:\\a", ExpandSz(kUnicodePath), "", ExpandSz("C:\\Łąka\\bin;C:\\工具\\bin")},
       {"look_alike_item_stays", "u", "C:\\Laka\\bin", ExpandSz(kUnicodePath), "", std::nullopt},
-      {"names_outside_code_page", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\{key}\\Łąka工具", "Pfad工具", "Pfad工具", "{key}\\Łąka工具"},
+      {"names_outside_code_page", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\{key}\\Łąka工具", "Pfad工具", "Pfad工具", "HKEY_CURRENT_USER\\{key}\\Łąka工具"},
       {"dword_refused", "u", "b", Value{"REG_DWORD", "\x05\0\0\0"s}, kKeyError, std::nullopt},
       {"multi_sz_refused", "i", "c", Value{"REG_MULTI_SZ", "a\0b\0\0"s}, kKeyError, std::nullopt},
       {"binary_refused", "i", "c", Value{"REG_BINARY", "a;b"}, kKeyError, std::nullopt},
       {"missing_value", "i", "b", std::nullopt, kKeyError, std::nullopt},
       {"missing_value_empty_item", "u", "", std::nullopt, kKeyError, std::nullopt},
       {"missing_key", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "HKCU\\{key}\\missing"},
+      {"root_hkcr", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCR\\{key}", "Path", "Path", "HKEY_CLASSES_ROOT\\{key}"},
+      {"root_hklm", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKLM\\{key}", "Path", "Path", "HKEY_LOCAL_MACHINE\\{key}"},
+      {"root_hku", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKU\\{key}", "Path", "Path", "HKEY_USERS\\{key}"},
+      {"root_hkcc", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCC\\{key}", "Path", "Path", "HKEY_CURRENT_CONFIG\\{key}"},
+      {"root_long_name_is_a_subkey", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "HKEY_CURRENT_USER\\{key}"},
+      {"root_needs_backslash", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "HKCU/{key}"},
       {"prefix_is_case_sensitive", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "hkcu\\{key}"},
       {"long_subkey_refused", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "HKCU\\{key}\\" + std::string(10000, 'k')},
       {"names_ignore_case", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\SOFTWARE\\CFGLINE-E2E-{target}\\NAMES_IGNORE_CASE", "PATH"},
       {"default_value", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\{key}", "", ""},
-      {"environment_key", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\Environment", "cfgline-e2e-{target}", "cfgline-e2e-{target}", "Environment"},
+      {"environment_key", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\Environment", "cfgline-e2e-{target}", "cfgline-e2e-{target}", "HKEY_CURRENT_USER\\Environment"},
       {"read_only_key", "u", "b", Sz("a;b"), kKeyError, std::nullopt, kLinuxAsNobody},
       {"read_only_key_nothing_to_do", "i", "b", Sz("a;b"), kKeyError, std::nullopt, kLinuxAsNobody},
   };
@@ -431,7 +435,7 @@ class RegCommand : public testing::TestWithParam<RegCase> {};
 TEST_P(RegCommand, Run) {
   const RegCase& c = GetParam();
   const std::string key = Expand(c, c.key), name = Expand(c, c.storedName);
-  SetValue(key, name, c.before, c.key.starts_with("{key}"));
+  SetValue(key, name, c.before, !key.ends_with("\\Environment"));
   const ino_t inode = Inode(ValueFile(key, name));
   const std::vector<std::string> args = {c.mode, "regline", Expand(c, c.path),
                                          Expand(c, c.valueName), c.item};
@@ -447,8 +451,9 @@ INSTANTIATE_TEST_SUITE_P(E2E, RegCommand, CasesHere(RegCases()), CaseName);
 // once, each adding its own line or item, then all remove theirs again.
 TEST(ConcurrentRuns, LoseNothing) {
   const std::string key = "Software\\cfgline-e2e-" + target + "\\concurrent";
+  const std::string stored = "HKEY_CURRENT_USER\\" + key;
   TempDir dir;
-  SetValue(key, "Path", Sz("a"));
+  SetValue(stored, "Path", Sz("a"));
   WriteBytes(dir / "f.txt", "a\r\n");
   std::string lines = "a\r\n", items = "a", runs[2];
   for (int i = 0; i < (Windows() ? 12 : 30); ++i) {
@@ -468,7 +473,7 @@ TEST(ConcurrentRuns, LoseNothing) {
   for (const std::string mode : {"i", "u"}) {
     EXPECT_EQ(Shell(runs[mode == "u"] + "wait", dir.path()), "");
     EXPECT_EQ(sorted(ReadBytes(dir / "f.txt")), sorted(mode == "i" ? lines : "a\r\n")) << mode;
-    EXPECT_EQ(sorted(GetValue(key, "Path").value_or(Value{}).second),
+    EXPECT_EQ(sorted(GetValue(stored, "Path").value_or(Value{}).second),
               sorted((mode == "i" ? items : "a") + '\0'))
         << mode;
   }
@@ -478,13 +483,13 @@ TEST(ConcurrentRuns, LoseNothing) {
 // key, then gives its message and writes nothing. Both wait at the same time.
 TEST(LockedByAnother, RunGivesUpAndWritesNothing) {
   if (Windows()) GTEST_SKIP() << "the lock is taken here with flock";
-  const std::string key = "Software\\locked";
+  const std::string key = "HKEY_CURRENT_USER\\Software\\locked";
   TempDir dir;
   SetValue(key, "Path", Sz("a"));
   WriteBytes(dir / "f.txt", "a\n");
   const ino_t inode = Inode(ValueFile(key, "Path"));
   const std::string runs = Tool(Add("x")) + " & sleep 1; " +
-                           Tool({"i", "regline", "HKCU\\" + key, "Path", "b"}) + "; wait";
+                           Tool({"i", "regline", "HKCU\\Software\\locked", "Path", "b"}) + "; wait";
   EXPECT_EQ(
       Shell("flock f.txt flock " + Quote(KeyFolder(key)) + " sh -c " + Quote(runs), dir.path()),
       kCannotOpen + kKeyError);

@@ -1,6 +1,6 @@
 // The Windows helper of the tests, through the W functions so that every
-// character of a name or value arrives exactly. Keys are below
-// HKEY_CURRENT_USER:
+// character of a name or value arrives exactly. A KEY starts with the root
+// key's name, as HKEY_CURRENT_USER\Environment:
 //   regtool new KEY [NAME TYPE]  makes KEY afresh, and with NAME gives it a value
 //   regtool put KEY NAME TYPE    gives KEY a value, keeping the rest of it
 //   regtool get KEY NAME         prints the value's TYPE, a line end, and its data,
@@ -22,6 +22,7 @@
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -47,10 +48,18 @@ std::string Narrow(const wchar_t* wide, int size) {
 
 // Opens `key`, made afresh when `fresh`; nullptr when it cannot.
 HKEY Open(const std::wstring& key, bool fresh) {
-  HKEY handle = nullptr;
-  if (fresh) RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
-  RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle,
-                  nullptr);
+  const std::pair<std::wstring, HKEY> roots[] = {{L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+                                                 {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+                                                 {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+                                                 {L"HKEY_USERS", HKEY_USERS},
+                                                 {L"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG}};
+  const size_t end = key.find(L'\\');
+  HKEY root = nullptr, handle = nullptr;
+  for (const auto& [name, predefined] : roots)
+    root = key.substr(0, end) == name ? predefined : root;
+  const std::wstring subkey = end == std::wstring::npos ? L"" : key.substr(end + 1);
+  if (fresh) RegDeleteTreeW(root, subkey.c_str());
+  RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
   return handle;
 }
 
@@ -122,9 +131,10 @@ int Broadcast(const std::wstring& tool) {
   }
   // Written to an environment key, to another, and not written at all.
   const std::wstring keys[] = {L"Environment", L"Software\\" + desktop, L"Environment"};
+  const std::wstring hkcu = L"HKEY_CURRENT_USER\\";
   int failures = 0;
   for (int i = 0; i < 3; ++i) {
-    const HKEY key = Open(keys[i], i == 1);
+    const HKEY key = Open(hkcu + keys[i], i == 1);
     if (key == nullptr || (i < 2 && !Put(key, name, L"REG_SZ", "a"))) return 1;
     const int got = Announcements(
         L'"' + tool + L"\" i regline HKCU\\" + keys[i] + L" " + name + L" b", desktop);
