@@ -20,19 +20,22 @@ std::string Put(const std::string& path, const std::string& bytes = "") {
   return path;
 }
 
-// The value as "<type>:<bytes>", or "fail". A buffer one byte short must fail.
+// The value as "<type>:<bytes>", or "fail" when not even its size can be read. A value
+// whose size can be read must read in full, and fail with a buffer one byte short.
 std::string Read(RootKey root, const std::string& subkey, const std::string& name) {
   platform::RegKey* key = nullptr;
-  if (!platform::OpenRegKey(root, subkey, &key)) return "fail";
   uint32_t type = 99, size = 0;
-  bool ok = platform::QueryRegValue(key, name, &type, nullptr, &size);
+  const bool sized = platform::OpenRegKey(root, subkey, &key) &&
+                     platform::QueryRegValue(key, name, &type, nullptr, &size);
   std::string data(size, '\0');
   auto* bytes = reinterpret_cast<unsigned char*>(data.data());
   uint32_t shortSize = size - 1;
-  ok = ok && (size == 0 || !platform::QueryRegValue(key, name, &type, bytes, &shortSize)) &&
-       platform::QueryRegValue(key, name, &type, bytes, &size);
+  const bool read = sized &&
+                    (size == 0 || !platform::QueryRegValue(key, name, &type, bytes, &shortSize)) &&
+                    platform::QueryRegValue(key, name, &type, bytes, &size);
   platform::CloseRegKey(key);
-  return ok ? std::to_string(type) + ":" + data.substr(0, size) : "fail";
+  if (!sized) return "fail";
+  return read ? std::to_string(type) + ":" + data.substr(0, size) : "unreadable";
 }
 
 TEST(RegistryStore, FindsKeysAndValues) {

@@ -7,7 +7,7 @@ namespace {
 // clang-format off
 // UTF-16 code units and their WTF-8, which is valid UTF-8 when they hold no
 // unpaired surrogate. Malformed text decodes to nothing.
-const struct { std::u16string units; std::string text; bool utf8, wtf8; } kCases[] = {
+const struct { std::u16string units; std::string_view text; bool utf8, wtf8; } kCases[] = {
     {u"", "", true, true},
     {u"a\u0141\u5de5", "a\xC5\x81\xE5\xB7\xA5", true, true},
     {u"\U0001F600", "\xF0\x9F\x98\x80", true, true},
@@ -19,7 +19,8 @@ const struct { std::u16string units; std::string text; bool utf8, wtf8; } kCases
     {u"", "\xFF", false, false},
     {u"", "\xC0\x80", false, false},
     {u"", "\xE0\x80\x80", false, false},
-    {u"", "\xE5\xB7", false, false},
+    {u"", std::string_view("\xE5\xB7\xA5", 2), false, false},  // cut short; not read past the end
+    {u"", "\xE5\xB7z", false, false},
     {u"", "\xF4\x90\x80\x80", false, false},
     {u"", "\xED\xA0\x80\xED\xB0\x80", false, false},  // a pair must be one four-byte sequence
 };
