@@ -50,6 +50,5 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
 
 inline std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return "<missing>";
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
 }
