@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <filesystem>
+
 #include "platform/files.h"
 #include "platform/unicode.h"
 #include "platform/wide_win32.h"
@@ -8,48 +10,38 @@
 
 namespace {
 
-using platform::AtomicFileWriter;
-
-const std::string kOld = "old contents\r\n";
-
 // Another program holds the target open without letting it be deleted, as a
 // scanner may: the replace fails after the retries, and nothing is lost.
 TEST(FilesWin32Test, ReplaceFailingLeavesTargetAlone) {
   TempDir dir;
-  WriteBytes(dir / "f", kOld);
-  AtomicFileWriter out;
+  WriteBytes(dir / "f", "old\r\n");
+  platform::AtomicFileWriter out;
   ASSERT_TRUE(out.Open(dir / "f"));
-  out.Write("new");
   const HANDLE holder = CreateFileA((dir / "f").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(out.Commit());
   CloseHandle(holder);
-  EXPECT_EQ(ReadBytes(dir / "f"), kOld);
+  EXPECT_EQ(ReadBytes(dir / "f"), "old\r\n");
   EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
 }
 
 TEST(FilesWin32Test, LongPathsTakeTheirExtendedForm) {
   const std::string name(300, 'n');
   const std::wstring wideName(300, L'n');
-  std::wstring cwd(MAX_PATH, L'\0');
-  cwd.resize(GetCurrentDirectoryW(MAX_PATH, cwd.data()));
-  if (!cwd.ends_with(L'\\')) cwd += L'\\';
-  const struct {
-    std::string path;
-    std::wstring wide;
-  } cases[] = {
+  // clang-format off
+  const struct { std::string path; std::wstring wide; } cases[] = {
       {"C:\\d\\\xC5\x81.txt", L"C:\\d\\\u0141.txt"},  // short: as given
       {"C:\\d\\" + name, L"\\\\?\\C:\\d\\" + wideName},
       {"C:/d/./e/../" + name, L"\\\\?\\C:\\d\\" + wideName},
-      {name, L"\\\\?\\" + cwd + wideName},
+      {name, L"\\\\?\\" + (std::filesystem::current_path() / wideName).wstring()},
       {"\\\\server\\share\\" + name, L"\\\\?\\UNC\\server\\share\\" + wideName},
       {"\\\\?\\C:\\" + name, L"\\\\?\\C:\\" + wideName},
   };
+  // clang-format on
   for (const auto& c : cases) {
     std::wstring wide;
-    EXPECT_TRUE(platform::WidePath(c.path, wide)) << c.path;
-    EXPECT_TRUE(wide == c.wide) << c.path;
+    EXPECT_TRUE(platform::WidePath(c.path, wide) && wide == c.wide) << c.path;
   }
 }
 

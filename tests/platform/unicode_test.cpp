@@ -4,45 +4,37 @@
 
 namespace {
 
-struct Wtf8Case {
-  std::u16string units;
-  std::string text;
-  bool utf8;  // no unpaired surrogate: valid UTF-8 too
+// clang-format off
+// UTF-16 code units and their WTF-8, which is valid UTF-8 when they hold no
+// unpaired surrogate. Malformed text decodes to nothing.
+const struct { std::u16string units; std::string_view text; bool utf8, wtf8; } kCases[] = {
+    {u"", "", true, true},
+    {u"a\u0141\u5de5", "a\xC5\x81\xE5\xB7\xA5", true, true},
+    {u"\U0001F600", "\xF0\x9F\x98\x80", true, true},
+    {u"\xD800", "\xED\xA0\x80", false, true},
+    {u"a\xDFFFz", "a\xED\xBF\xBFz", false, true},
+    {u"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80", false, true},  // trail before lead: no pair
+    {u"\xD800\U0001F600", "\xED\xA0\x80\xF0\x9F\x98\x80", false, true},
+    {u"", "\x80", false, false},
+    {u"", "\xFF", false, false},
+    {u"", "\xC0\x80", false, false},
+    {u"", "\xE0\x80\x80", false, false},
+    {u"", std::string_view("\xE5\xB7\xA5", 2), false, false},  // cut short; not read past the end
+    {u"", "\xE5\xB7z", false, false},
+    {u"", "\xF4\x90\x80\x80", false, false},
+    {u"", "\xED\xA0\x80\xED\xB0\x80", false, false},  // a pair must be one four-byte sequence
 };
+// clang-format on
 
-const Wtf8Case kWtf8Cases[] = {
-    {u"", "", true},
-    {u"a\u0141\u5de5", "a\xC5\x81\xE5\xB7\xA5", true},
-    {u"\U0001F600", "\xF0\x9F\x98\x80", true},
-    {u"\xD800", "\xED\xA0\x80", false},
-    {u"a\xDFFFz", "a\xED\xBF\xBFz", false},
-    {u"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80", false},  // trail before lead: no pair
-    {u"\xD800\U0001F600", "\xED\xA0\x80\xF0\x9F\x98\x80", false},
-};
-
-TEST(UnicodeTest, AnyUnitsRoundTripThroughWtf8) {
-  for (const Wtf8Case& c : kWtf8Cases) {
-    EXPECT_EQ(platform::Wtf8FromUtf16(c.units), c.text);
+TEST(UnicodeTest, Wtf8Codec) {
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
     std::u16string units;
-    EXPECT_TRUE(platform::Utf16FromWtf8(c.text, true, units));
-    EXPECT_EQ(units, c.units);
     EXPECT_EQ(platform::Utf16FromWtf8(c.text, false, units), c.utf8);
-  }
-}
-
-TEST(UnicodeTest, MalformedTextIsRefused) {
-  const std::string_view malformed[] = {
-      "\x80",
-      "\xFF",
-      "\xC0\x80",
-      "\xE0\x80\x80",
-      "\xE5\xB7",
-      "\xF4\x90\x80\x80",
-      "\xED\xA0\x80\xED\xB0\x80",  // a pair must be one four-byte sequence
-  };
-  for (std::string_view text : malformed) {
-    std::u16string units;
-    EXPECT_FALSE(platform::Utf16FromWtf8(text, true, units)) << testing::PrintToString(text);
+    EXPECT_EQ(platform::Utf16FromWtf8(c.text, true, units), c.wtf8);
+    if (!c.wtf8) continue;
+    EXPECT_EQ(units, c.units);
+    EXPECT_EQ(platform::Wtf8FromUtf16(c.units), c.text);
   }
 }
 

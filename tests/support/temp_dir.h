@@ -4,10 +4,10 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,19 +15,13 @@
 class TempDir {
  public:
   TempDir() {
-    static unsigned counter = 0;
-    const std::string stamp =
-        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    do {
-      path_ = (std::filesystem::temp_directory_path() /
-               ("cfgline-test-" + stamp + "-" + std::to_string(counter++)))
-                  .string();
-    } while (!std::filesystem::create_directory(path_));
+    static std::mt19937_64 random(std::random_device{}());
+    const std::string prefix = (std::filesystem::temp_directory_path() / "cfgline-test-").string();
+    do path_ = prefix + std::to_string(random());
+    while (!std::filesystem::create_directory(path_));
   }
   ~TempDir() {
     std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
@@ -56,6 +50,5 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
 
 inline std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return "<missing>";
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
 }

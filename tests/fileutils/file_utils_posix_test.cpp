@@ -1,0 +1,105 @@
+// What the editor and the file layer under it do that the command line cannot
+// show. The rest of the editor's behaviour is in the end-to-end table.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <tuple>
+#include <utility>
+
+#include "fileutils/CclFileUtils.h"
+#include "platform/find_bytes.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::string cutShortAtSearch;  // a file to cut to one page at the next search
+
+// Runs one edit and returns the message it threw, or "" when none.
+std::string Edit(bool add, const std::string& file, const std::string& text) {
+  try {
+    add ? CclFileUtils(file).AddLine(text) : CclFileUtils(file).RemoveLine(text);
+  } catch (const char* message) {
+    return message;
+  }
+  return "";
+}
+
+}  // namespace
+
+// Takes the place of the library's search in this program, so that a file
+// can be cut short while the editor holds and reads it.
+size_t platform::FindBytes(std::string_view haystack, std::string_view needle) {
+  if (!cutShortAtSearch.empty()) truncate(std::exchange(cutShortAtSearch, "").c_str(), 4096);
+  return haystack.find(needle);
+}
+
+namespace {
+
+// The lost bytes read as zeros; the editor must neither write them back nor
+// take them for the file. Removing "x" meets the cut while it searches the
+// file, removing "C" only while it writes the file out.
+TEST(FileEditTest, FileCutShortWhileReadIsLeftAlone) {
+  TempDir dir;
+  const std::string lines(3 * 4096, 'C');
+  for (const char* text : {"x", "C"}) {
+    WriteBytes(dir / "f", lines);
+    cutShortAtSearch = dir / "f";
+    EXPECT_EQ(Edit(false, dir / "f", text), "Cannot open file.") << text;
+    EXPECT_EQ(ReadBytes(dir / "f"), lines.substr(0, 4096));
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
+  }
+}
+
+// A file system that fills up partway through the rewrite: a small one of
+// its own, mounted (as root) in a mount namespace of the child's own, which
+// unmounts it when the child ends.
+TEST(FileEditTest, DiskFullLeavesFileAlone) {
+  TempDir dir;
+  const pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWNS) || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m"))
+      _exit(2);
+    const std::string old(600 << 10, 'a');
+    WriteBytes(dir / "f", old);
+    _exit(Edit(true, dir / "f", "x") != "Cannot open file." || ReadBytes(dir / "f") != old ||
+          dir.List() != std::vector<std::string>{"f"});
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0) << "exit status 2: needs root to mount; 1: file or folder changed";
+}
+
+// A temporary file that its writer still holds is never taken for a
+// left-over of a killed run.
+TEST(FileEditTest, TemporaryFileOfALiveRunStays) {
+  TempDir dir;
+  WriteBytes(dir / "f", "a\n");
+  const int held = open((dir / ".cfgline-Live00").c_str(), O_RDONLY | O_CREAT, 0600);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  EXPECT_EQ(Edit(true, dir / "f", "x"), "");
+  close(held);
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{".cfgline-Live00", "f"}));
+}
+
+// The file that a link leads to is rewritten and keeps its mode and owner.
+TEST(FileEditTest, RewriteThroughALinkKeepsModeAndOwner) {
+  TempDir dir;
+  WriteBytes(dir / "f", "a\n");
+  ASSERT_EQ(chmod((dir / "f").c_str(), 0640), 0);
+  ASSERT_EQ(chown((dir / "f").c_str(), 1234, 5678), 0) << "needs root";
+  ASSERT_EQ(symlink("f", (dir / "link").c_str()), 0);
+  EXPECT_EQ(Edit(true, dir / "link", "x"), "");
+  EXPECT_EQ(ReadBytes(dir / "f"), "a\r\nx\r\n");
+  struct stat st {};
+  ASSERT_EQ(stat((dir / "f").c_str(), &st), 0);
+  EXPECT_EQ(std::tuple(st.st_mode & 07777, st.st_uid, st.st_gid), std::tuple(0640u, 1234u, 5678u));
+}
+
+}  // namespace
