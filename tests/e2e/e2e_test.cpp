@@ -2,9 +2,9 @@
 // contents and registry values. The same tables run against the Linux build
 // and, under Wine, against the Windows builds:
 //   e2e_tests --target=linux|win32|win64 --tool=PATH [gtest flags]
-// On Linux the tool's registry is a store of the test's own; under Wine the
-// real one, set up and read through the W functions by
-// tests/windows/regtool.cpp.
+// Under Wine the registry is the real one, set up and read through the W
+// functions by tests/windows/regtool.cpp; runs for two targets must not
+// share one Wine prefix at the same time.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -24,13 +24,10 @@ using namespace std::string_literals;
 std::string target;         // "linux", "win32" or "win64"
 std::string toolCommand;    // the shell command that starts the program
 std::string nobodyCommand;  // Linux: the same, as user nobody
-std::string store;          // Linux: the folder of the tool's registry
 
 bool Windows() { return target != "linux"; }
 
-// Where a case runs. As user nobody, files and keys without write permission
-// are unwritable also when the tests run as root.
-enum Where { kAll, kLinuxOnly, kWindowsOnly, kLinuxAsNobody };
+enum Where { kAll, kLinuxOnly, kWindowsOnly };
 
 // The cases of a table that run on the target, named for gtest.
 template <typename Case>
@@ -79,14 +76,19 @@ ino_t Inode(const std::string& path) {
 }
 
 // ---------------------------------------------------------------------------
-// Files: the command line, the folder's files before, and after. Files whose
+// A case: the command line, the folder's files before, and after. Files whose
 // bytes stay the same must not have been written at all.
-
+//
 // A name ending in '/' is a folder, in '|' a FIFO (as ls -F shows them);
-// their bytes are "".
+// their bytes are "". Registry values are files too, as the Linux build's
+// store holds them below the folder "registry" of the run's folder:
+//   registry/HKEY_CURRENT_USER/Software/x/NAME.TYPE
+// with string data as UTF-8 and its NUL. Under Wine they stand for the real
+// registry's values: regtool sets the values from the files before the run,
+// and writes them back into the files after it.
 using Files = std::map<std::string, std::string>;
 
-struct FileCase {
+struct Case {
   std::string name;
   std::vector<std::string> args;
   Files before;
@@ -96,11 +98,67 @@ struct FileCase {
   unsigned mode = 0;  // the files' permissions when not 0; on Linux then run as nobody
 };
 
-void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+// Windows: runs regtool with `args` and `data` on its standard input; what it prints.
+std::string RegTool(std::vector<std::string> args, const std::string& data = "") {
+  TempDir dir;
+  WriteBytes(dir / "data", data);
+  args.insert(args.begin(), {CFGLINE_WINE_SCRIPT, CFGLINE_REGTOOL});
+  std::string command;
+  for (const std::string& arg : args) command += Quote(arg) + " ";
+  return Shell(command + "<data || echo regtool failed", dir.path());
+}
+
+// Windows: the key, value name and type that the registry file `name` stands
+// for; only the key for a folder.
+std::vector<std::string> RegName(const std::string& name) {
+  const size_t end = name.rfind('/'), dot = name.rfind('.');
+  const std::string key = Replace(name.substr(9, end - 9), "/", "\\");  // after "registry/"
+  if (end + 1 == name.size()) return {key};
+  return {key, name.substr(end + 1, dot - end - 1), name.substr(dot + 1)};
+}
+
+// Makes the files in folder `dir`, and under Wine the values, in keys made afresh.
+void MakeFiles(const std::string& dir, const Files& files, unsigned mode = 0) {
+  ASSERT_EQ(chmod(dir.c_str(), 01777), 0);  // sticky: only owners replace files
+  if (Windows() && std::ranges::any_of(files, [](auto& f) { return f.first.starts_with("reg"); })) {
+    ASSERT_EQ(RegTool({"new", "HKEY_CURRENT_USER\\Software\\cfgline-e2e"}), "");
+  }
+  for (const auto& [name, bytes] : files) {
+    const std::string path = dir + "/" + name;
+    fs::create_directories(fs::path(path).parent_path());
+    if (name.ends_with('|')) {
+      ASSERT_EQ(mkfifo(path.substr(0, path.size() - 1).c_str(), 0644), 0);
+    } else if (!name.ends_with('/')) {
+      WriteBytes(path, bytes);
+      if (mode != 0) chmod(path.c_str(), mode);
+    }
+    if (!Windows() || !name.starts_with("registry/")) continue;
+    std::vector<std::string> value = RegName(name);
+    value.insert(value.begin(), "put");
+    ASSERT_EQ(RegTool(value, bytes), "") << name;
+  }
+}
+
+// Windows: writes the values that `files` name back into them.
+void ReadValues(const std::string& dir, const Files& files) {
+  for (const auto& [name, bytes] : files) {
+    if (!Windows() || !name.starts_with("registry/") || name.ends_with('/')) continue;
+    const std::vector<std::string> value = RegName(name);
+    const std::string out = RegTool({"get", value[0], value[1]});  // "TYPE\nDATA", or ""
+    const std::string type = out.substr(0, out.find('\n'));
+    const std::string path = dir + "/" + name.substr(0, name.rfind('.') + 1) + type;
+    if (out.empty() || path != dir + "/" + name) fs::remove(dir + "/" + name);
+    if (!out.empty()) WriteBytes(path, out.substr(out.find('\n') + 1));
+  }
+}
+
+using Listing = std::map<std::string, std::pair<std::string, ino_t>>;
 
 // Every file below `folder`, and every empty folder, with its inode.
-std::map<std::string, std::pair<std::string, ino_t>> ListFolder(const std::string& folder) {
-  std::map<std::string, std::pair<std::string, ino_t>> files;
+Listing ListFolder(const std::string& folder) {
+  Listing files;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     const std::string kind = entry.is_fifo() ? "|" : entry.is_directory() ? "/" : "";
     if (kind == "/" && !fs::is_empty(entry.path())) continue;
@@ -110,31 +168,27 @@ std::map<std::string, std::pair<std::string, ino_t>> ListFolder(const std::strin
   return files;
 }
 
-class FileCommand : public testing::TestWithParam<FileCase> {};
-
-TEST_P(FileCommand, Run) {
-  const FileCase& c = GetParam();
-  TempDir dir;
-  ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);  // sticky: only owners replace files
-  for (const auto& [name, bytes] : c.before) {
-    const std::string path = dir / name;
-    fs::create_directories(fs::path(path).parent_path());
-    if (name.ends_with('|')) {
-      ASSERT_EQ(mkfifo(path.substr(0, path.size() - 1).c_str(), 0644), 0);
-    } else if (!name.ends_with('/')) {
-      WriteBytes(path, bytes);
-      if (c.mode != 0) chmod(path.c_str(), c.mode);
-    }
-  }
-  const auto before = ListFolder(dir.path());
-  EXPECT_EQ(Shell(Tool(c.args, c.mode != 0), dir.path()), Out(c.out));
+// The folder holds `expected`; what kept its bytes was not written.
+void ExpectFiles(const std::string& dir, const Listing& before, const Files& expected) {
   Files after;
-  for (const auto& [name, file] : ListFolder(dir.path())) {
+  for (const auto& [name, file] : ListFolder(dir)) {
     after[name] = file.first;
     const bool same = before.contains(name) && before.at(name).first == file.first;
     EXPECT_TRUE(!same || file.second == before.at(name).second) << name << " written";
   }
-  EXPECT_EQ(after, c.after);
+  EXPECT_EQ(after, expected);
+}
+
+class Command : public testing::TestWithParam<Case> {};
+
+TEST_P(Command, Run) {
+  const Case& c = GetParam();
+  TempDir dir;
+  MakeFiles(dir.path(), c.before, c.mode);
+  const Listing before = ListFolder(dir.path());
+  EXPECT_EQ(Shell(Tool(c.args, c.mode != 0), dir.path()), Out(c.out));
+  ReadValues(dir.path(), c.before);
+  ExpectFiles(dir.path(), before, c.after);
 }
 
 std::vector<std::string> Add(const std::string& text) { return {"i", "textline", "f.txt", text}; }
@@ -166,7 +220,7 @@ const std::string kCannotOpen = "Cannot open file.";
 
 // One case a line.
 // clang-format off
-std::vector<FileCase> FileCases() {
+std::vector<Case> FileCases() {
   return {
       {"no_arguments", {}, kAb, kUsage, kAb},
       {"mode_only", {"i"}, kAb, kUsage, kAb},
@@ -256,7 +310,7 @@ std::vector<FileCase> FileCases() {
 }
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(E2E, FileCommand, CasesHere(FileCases()), CaseName);
+INSTANTIATE_TEST_SUITE_P(Text, Command, CasesHere(FileCases()), CaseName);
 
 // 32-bit Windows only: a file larger than the address space cannot be held,
 // which gets the catch-all message and leaves the file alone. The file is
@@ -285,80 +339,23 @@ TEST(FileAttributes, SurviveARewrite) {
 }
 
 // ---------------------------------------------------------------------------
-// Registry: a value under the case's own key, before and after. Keys start
-// with their root key's name, as "HKEY_CURRENT_USER\\Environment".
+// Registry values, in their files.
 
-// A value's type name and data, string data as the program's text (UTF-8
-// and the terminating NUL).
-using Value = std::pair<std::string, std::string>;
+const std::string kKey = "HKCU\\Software\\cfgline-e2e";
+const std::string kFolder = "registry/HKEY_CURRENT_USER/Software/cfgline-e2e/";
+const std::string kPath = kFolder + "Path";
 
-Value Sz(const std::string& text) { return {"REG_SZ", text + '\0'}; }
-Value ExpandSz(const std::string& text) { return {"REG_EXPAND_SZ", text + '\0'}; }
-
-// Linux: the key's folder in the store.
-std::string KeyFolder(const std::string& key) { return store + "/" + Replace(key, "\\", "/"); }
-
-// Linux: the file of the key's value `name`, whatever its type; "" when there is none.
-std::string ValueFile(const std::string& key, const std::string& name) {
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(KeyFolder(key), ec)) {
-    const std::string file = entry.path().filename().string();
-    if (file.rfind('.') == name.size() && file.starts_with(name)) return entry.path().string();
-  }
-  return "";
+std::vector<std::string> Reg(const std::string& mode, const std::string& item,
+                             const std::string& key = kKey, const std::string& name = "Path") {
+  return {mode, "regline", key, name, item};
 }
-
-// Windows: runs regtool with `args` and `data` on its standard input; what it prints.
-std::string RegTool(const std::vector<std::string>& args, const std::string& data = "") {
-  TempDir dir;
-  WriteBytes(dir / "data", data);
-  std::string command = Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL);
-  for (const std::string& arg : args) command += " " + Quote(arg);
-  return Shell(command + " <data || echo regtool failed", dir.path());
+Files Val(const std::string& type, const std::string& bytes, const std::string& value = kPath) {
+  return {{value + "." + type, bytes}};
 }
-
-// Makes `key` afresh, or keeps it as it is, and gives it `value` (nullopt: none) as `name`.
-void SetValue(const std::string& key, const std::string& name, const std::optional<Value>& value,
-              bool fresh = true) {
-  if (Windows()) {
-    std::vector<std::string> args = {fresh ? "new" : "put", key};
-    if (value) args.insert(args.end(), {name, value->first});
-    ASSERT_EQ(RegTool(args, value ? value->second : ""), "");
-    return;
-  }
-  if (fresh) fs::remove_all(KeyFolder(key));
-  fs::create_directories(KeyFolder(key));
-  if (value) WriteBytes(KeyFolder(key) + "/" + name + "." + value->first, value->second);
+Files Sz(const std::string& text, const std::string& value = kPath) {
+  return Val("REG_SZ", text + '\0', value);
 }
-
-// The key's value `name` as it is now; nullopt when there is none.
-std::optional<Value> GetValue(const std::string& key, const std::string& name) {
-  if (Windows()) {
-    const std::string out = RegTool({"get", key, name});  // "TYPE\nDATA", or ""
-    const size_t end = out.find('\n');
-    if (out.empty()) return std::nullopt;
-    return Value{out.substr(0, end), out.substr(end + 1)};
-  }
-  const std::string file = ValueFile(key, name);
-  if (file.empty()) return std::nullopt;
-  return Value{file.substr(file.rfind('.') + 1), ReadBytes(file)};
-}
-
-struct RegCase {
-  std::string name;
-  std::string mode;
-  std::string item;
-  std::optional<Value> before;  // nullopt: the key has no such value
-  std::string out;
-  std::optional<Value> after;  // nullopt: not written
-  Where where = kAll;
-  std::string path = "HKCU\\{key}";              // as given on the command line
-  std::string valueName = "Path";                // as given on the command line
-  std::string storedName = "Path";               // as stored
-  std::string key = "HKEY_CURRENT_USER\\{key}";  // where the value is; {key} is the case's own
-};
-
-void PrintTo(const RegCase& c, std::ostream* os) { *os << c.name; }
+Files ExpandSz(const std::string& text) { return Val("REG_EXPAND_SZ", text + '\0'); }
 
 const std::string kLongPath = [] {
   std::string path = "%SystemRoot%\\system32";
@@ -372,98 +369,77 @@ const std::string kKeyError = "Key access error.";
 
 // One case a line.
 // clang-format off
-std::vector<RegCase> RegCases() {
+std::vector<Case> RegCases() {
+  const std::string kEnvironment = "registry/HKEY_CURRENT_USER/Environment/cfgline-e2e";
   return {
-      {"install", "i", "b", Sz("a"), "", Sz("a;b")},
-      {"install_after_separator", "i", "b", Sz("a;"), "", Sz("a;b")},
-      {"install_into_empty", "i", "b", Sz(""), "", Sz("b")},
-      {"install_present", "i", "b", Sz("a;b;c"), "", std::nullopt},
-      {"install_inside_other_item", "i", "b", Sz("a;bc;ab"), "", Sz("a;bc;ab;b")},
-      {"install_is_case_sensitive", "i", "B", Sz("a;b"), "", Sz("a;b;B")},
-      {"install_with_blanks", "i", "C:\\Program Files\\Tool", Sz("a"), "", Sz("a;C:\\Program Files\\Tool")},
-      {"uninstall", "u", "b", Sz("a;b;c"), "", Sz("a;c")},
-      {"uninstall_first", "u", "b", Sz("b;c"), "", Sz("c")},
-      {"uninstall_last", "u", "b", Sz("a;b"), "", Sz("a")},
-      {"uninstall_only", "u", "b", Sz("b;"), "", Sz("")},
-      {"uninstall_first_occurrence", "u", "b", Sz("a;b;b"), "", Sz("a;b")},
-      {"uninstall_tidies_trailing_separator", "u", "b", Sz("a;b;c;"), "", Sz("a;c")},
-      {"uninstall_absent", "u", "b", Sz("c"), "", std::nullopt},
-      {"uninstall_never_cuts_an_item", "u", "b", Sz("ab;bc;b"), "", Sz("ab;bc")},
-      {"uninstall_system32_keeps_wbem", "u", kSys32, ExpandSz(kSys32 + "\\wbem;" + kSys32), "", ExpandSz(kSys32 + "\\wbem")},
-      {"expand_sz_stays_expand_sz", "i", "C:\\Tool", ExpandSz("%SystemRoot%"), "", ExpandSz("%SystemRoot%;C:\\Tool")},
-      {"expand_sz_uninstall", "u", "C:\\Tool", ExpandSz("%SystemRoot%;C:\\Tool;%PATH%"), "", ExpandSz("%SystemRoot%;%PATH%")},
-      {"empty_item_install", "i", "", Sz("a"), "", std::nullopt},
-      {"empty_item_uninstall", "u", "", Sz(";a;"), "", std::nullopt},
-      {"capital_i_uninstalls", "I", "b", Sz("a;b"), "", Sz("a")},
-      {"data_without_nul", "i", "b", Value{"REG_SZ", "a;b;c"}, "", std::nullopt},
-      {"long_value", "i", "C:\\New", ExpandSz(kLongPath), "", ExpandSz(kLongPath + ";C:\\New")},
-      {"path_outside_code_page_install", "i", "C:\\b", ExpandSz(kUnicodePath), "", ExpandSz(kUnicodePath + ";C:\\b")},
-      {"path_outside_code_page_uninstall", "u", "C:\\a", ExpandSz(kUnicodePath), "", ExpandSz("C:\\Łąka\\bin;C:\\工具\\bin")},
-      {"look_alike_item_stays", "u", "C:\\Laka\\bin", ExpandSz(kUnicodePath), "", std::nullopt},
-      {"names_outside_code_page", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\{key}\\Łąka工具", "Pfad工具", "Pfad工具", "HKEY_CURRENT_USER\\{key}\\Łąka工具"},
-      {"dword_refused", "u", "b", Value{"REG_DWORD", "\x05\0\0\0"s}, kKeyError, std::nullopt},
-      {"multi_sz_refused", "i", "c", Value{"REG_MULTI_SZ", "a\0b\0\0"s}, kKeyError, std::nullopt},
-      {"binary_refused", "i", "c", Value{"REG_BINARY", "a;b"}, kKeyError, std::nullopt},
-      {"missing_value", "i", "b", std::nullopt, kKeyError, std::nullopt},
-      {"missing_value_empty_item", "u", "", std::nullopt, kKeyError, std::nullopt},
-      {"missing_key", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "HKCU\\{key}\\missing"},
-      {"root_hkcr", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCR\\{key}", "Path", "Path", "HKEY_CLASSES_ROOT\\{key}"},
-      {"root_hklm", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKLM\\{key}", "Path", "Path", "HKEY_LOCAL_MACHINE\\{key}"},
-      {"root_hku", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKU\\{key}", "Path", "Path", "HKEY_USERS\\{key}"},
-      {"root_hkcc", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCC\\{key}", "Path", "Path", "HKEY_CURRENT_CONFIG\\{key}"},
-      {"root_long_name_is_a_subkey", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "HKEY_CURRENT_USER\\{key}"},
-      {"root_needs_backslash", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "HKCU/{key}"},
-      {"prefix_is_case_sensitive", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "hkcu\\{key}"},
-      {"long_subkey_refused", "i", "b", Sz("a"), kKeyError, std::nullopt, kAll, "HKCU\\{key}\\" + std::string(10000, 'k')},
-      {"names_ignore_case", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\SOFTWARE\\CFGLINE-E2E-{target}\\NAMES_IGNORE_CASE", "PATH"},
-      {"default_value", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\{key}", "", ""},
-      {"environment_key", "i", "b", Sz("a"), "", Sz("a;b"), kAll, "HKCU\\Environment", "cfgline-e2e-{target}", "cfgline-e2e-{target}", "HKEY_CURRENT_USER\\Environment"},
-      {"read_only_key", "u", "b", Sz("a;b"), kKeyError, std::nullopt, kLinuxAsNobody},
-      {"read_only_key_nothing_to_do", "i", "b", Sz("a;b"), kKeyError, std::nullopt, kLinuxAsNobody},
+      {"install", Reg("i", "b"), Sz("a"), "", Sz("a;b")},
+      {"install_after_separator", Reg("i", "b"), Sz("a;"), "", Sz("a;b")},
+      {"install_into_empty", Reg("i", "b"), Sz(""), "", Sz("b")},
+      {"install_present", Reg("i", "b"), Sz("a;b;c"), "", Sz("a;b;c")},
+      {"install_inside_other_item", Reg("i", "b"), Sz("a;bc;ab"), "", Sz("a;bc;ab;b")},
+      {"install_is_case_sensitive", Reg("i", "B"), Sz("a;b"), "", Sz("a;b;B")},
+      {"install_with_blanks", Reg("i", "C:\\Program Files\\Tool"), Sz("a"), "", Sz("a;C:\\Program Files\\Tool")},
+      {"uninstall", Reg("u", "b"), Sz("a;b;c"), "", Sz("a;c")},
+      {"uninstall_first", Reg("u", "b"), Sz("b;c"), "", Sz("c")},
+      {"uninstall_last", Reg("u", "b"), Sz("a;b"), "", Sz("a")},
+      {"uninstall_only", Reg("u", "b"), Sz("b;"), "", Sz("")},
+      {"uninstall_first_occurrence", Reg("u", "b"), Sz("a;b;b"), "", Sz("a;b")},
+      {"uninstall_tidies_trailing_separator", Reg("u", "b"), Sz("a;b;c;"), "", Sz("a;c")},
+      {"uninstall_absent", Reg("u", "b"), Sz("c"), "", Sz("c")},
+      {"uninstall_never_cuts_an_item", Reg("u", "b"), Sz("ab;bc;b"), "", Sz("ab;bc")},
+      {"uninstall_system32_keeps_wbem", Reg("u", kSys32), ExpandSz(kSys32 + "\\wbem;" + kSys32), "", ExpandSz(kSys32 + "\\wbem")},
+      {"expand_sz_stays_expand_sz", Reg("i", "C:\\Tool"), ExpandSz("%SystemRoot%"), "", ExpandSz("%SystemRoot%;C:\\Tool")},
+      {"expand_sz_uninstall", Reg("u", "C:\\Tool"), ExpandSz("%SystemRoot%;C:\\Tool;%PATH%"), "", ExpandSz("%SystemRoot%;%PATH%")},
+      {"empty_item_install", Reg("i", ""), Sz("a"), "", Sz("a")},
+      {"empty_item_uninstall", Reg("u", ""), Sz(";a;"), "", Sz(";a;")},
+      {"capital_i_uninstalls", Reg("I", "b"), Sz("a;b"), "", Sz("a")},
+      {"data_without_nul", Reg("i", "b"), Val("REG_SZ", "a;b;c"), "", Val("REG_SZ", "a;b;c")},
+      {"long_value", Reg("i", "C:\\New"), ExpandSz(kLongPath), "", ExpandSz(kLongPath + ";C:\\New")},
+      {"path_outside_code_page_install", Reg("i", "C:\\b"), ExpandSz(kUnicodePath), "", ExpandSz(kUnicodePath + ";C:\\b")},
+      {"path_outside_code_page_uninstall", Reg("u", "C:\\a"), ExpandSz(kUnicodePath), "", ExpandSz("C:\\Łąka\\bin;C:\\工具\\bin")},
+      {"look_alike_item_stays", Reg("u", "C:\\Laka\\bin"), ExpandSz(kUnicodePath), "", ExpandSz(kUnicodePath)},
+      {"names_outside_code_page", Reg("i", "b", kKey + "\\Łąka工具", "Pfad工具"), Sz("a", kFolder + "Łąka工具/Pfad工具"), "", Sz("a;b", kFolder + "Łąka工具/Pfad工具")},
+      {"dword_refused", Reg("u", "b"), Val("REG_DWORD", "\x05\0\0\0"s), kKeyError, Val("REG_DWORD", "\x05\0\0\0"s)},
+      {"multi_sz_refused", Reg("i", "c"), Val("REG_MULTI_SZ", "a\0b\0\0"s), kKeyError, Val("REG_MULTI_SZ", "a\0b\0\0"s)},
+      {"binary_refused", Reg("i", "c"), Val("REG_BINARY", "a;b"), kKeyError, Val("REG_BINARY", "a;b")},
+      {"missing_value", Reg("i", "b"), {{kFolder, ""}}, kKeyError, {{kFolder, ""}}},
+      {"missing_value_empty_item", Reg("u", ""), {{kFolder, ""}}, kKeyError, {{kFolder, ""}}},
+      {"missing_key", Reg("i", "b", kKey + "\\missing"), Sz("a"), kKeyError, Sz("a")},
+      {"root_hkcr", Reg("i", "b", "HKCR\\Software\\cfgline-e2e"), Sz("a", "registry/HKEY_CLASSES_ROOT/Software/cfgline-e2e/Path"), "", Sz("a;b", "registry/HKEY_CLASSES_ROOT/Software/cfgline-e2e/Path")},
+      {"root_hklm", Reg("i", "b", "HKLM\\Software\\cfgline-e2e"), Sz("a", "registry/HKEY_LOCAL_MACHINE/Software/cfgline-e2e/Path"), "", Sz("a;b", "registry/HKEY_LOCAL_MACHINE/Software/cfgline-e2e/Path")},
+      {"root_hku", Reg("i", "b", "HKU\\Software\\cfgline-e2e"), Sz("a", "registry/HKEY_USERS/Software/cfgline-e2e/Path"), "", Sz("a;b", "registry/HKEY_USERS/Software/cfgline-e2e/Path")},
+      {"root_hkcc", Reg("i", "b", "HKCC\\Software\\cfgline-e2e"), Sz("a", "registry/HKEY_CURRENT_CONFIG/Software/cfgline-e2e/Path"), "", Sz("a;b", "registry/HKEY_CURRENT_CONFIG/Software/cfgline-e2e/Path")},
+      {"root_long_name_is_a_subkey", Reg("i", "b", "HKEY_CURRENT_USER\\Software\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a")},
+      {"root_needs_backslash", Reg("i", "b", "HKCU/Software\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a")},
+      {"prefix_is_case_sensitive", Reg("i", "b", "hkcu\\Software\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a")},
+      {"long_subkey_refused", Reg("i", "b", kKey + "\\" + std::string(10000, 'k')), Sz("a"), kKeyError, Sz("a")},
+      {"names_ignore_case", Reg("i", "b", "HKCU\\SOFTWARE\\CFGLINE-E2E", "PATH"), Sz("a"), "", Sz("a;b")},
+      {"default_value", Reg("i", "b", kKey, ""), Sz("a", kFolder), "", Sz("a;b", kFolder)},
+      {"environment_key", Reg("i", "b", "HKCU\\Environment", "cfgline-e2e"), Sz("a", kEnvironment), "", Sz("a;b", kEnvironment)},
+      // As nobody, who may not write in the key's folder.
+      {"read_only_key", Reg("u", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
+      {"read_only_key_nothing_to_do", Reg("i", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
   };
 }
 // clang-format on
 
-// `text` with the case's own key for {key} and the target's name for {target}.
-std::string Expand(const RegCase& c, const std::string& text) {
-  return Replace(Replace(text, "{key}", "Software\\cfgline-e2e-{target}\\" + c.name), "{target}",
-                 target);
-}
-
-class RegCommand : public testing::TestWithParam<RegCase> {};
-
-TEST_P(RegCommand, Run) {
-  const RegCase& c = GetParam();
-  const std::string key = Expand(c, c.key), name = Expand(c, c.storedName);
-  SetValue(key, name, c.before, !key.ends_with("\\Environment"));
-  const ino_t inode = Inode(ValueFile(key, name));
-  const std::vector<std::string> args = {c.mode, "regline", Expand(c, c.path),
-                                         Expand(c, c.valueName), c.item};
-  EXPECT_EQ(Shell(Tool(args, c.where == kLinuxAsNobody), "."), Out(c.out));
-  EXPECT_EQ(GetValue(key, name), c.after ? c.after : c.before);
-  EXPECT_TRUE(c.after || Inode(ValueFile(key, name)) == inode) << "written";
-}
-
-INSTANTIATE_TEST_SUITE_P(E2E, RegCommand, CasesHere(RegCases()), CaseName);
+INSTANTIATE_TEST_SUITE_P(Registry, Command, CasesHere(RegCases()), CaseName);
 
 // ---------------------------------------------------------------------------
 // Runs at the same time on one file or one value take turns: all start at
 // once, each adding its own line or item, then all remove theirs again.
 TEST(ConcurrentRuns, LoseNothing) {
-  const std::string key = "Software\\cfgline-e2e-" + target + "\\concurrent";
-  const std::string stored = "HKEY_CURRENT_USER\\" + key;
   TempDir dir;
-  SetValue(stored, "Path", Sz("a"));
-  WriteBytes(dir / "f.txt", "a\r\n");
+  const Files files = {{"f.txt", "a\r\n"}, {kPath + ".REG_SZ", "a\0"s}};
+  MakeFiles(dir.path(), files);
   std::string lines = "a\r\n", items = "a", runs[2];
   for (int i = 0; i < (Windows() ? 12 : 30); ++i) {
     const std::string text = "C:\\Tool" + std::to_string(100 + i);
     lines += text + "\r\n";
     items += ";" + text;
-    for (const std::string mode : {"i", "u"}) {
-      runs[mode == "u"] += Tool({mode, "textline", "f.txt", text}) + " & " +
-                           Tool({mode, "regline", "HKCU\\" + key, "Path", text}) + " & ";
-    }
+    for (const std::string mode : {"i", "u"})
+      runs[mode == "u"] +=
+          Tool({mode, "textline", "f.txt", text}) + " & " + Tool(Reg(mode, text)) + " & ";
   }
   // Every run's line or item is there, in any order: the same bytes.
   const auto sorted = [](std::string bytes) {
@@ -472,8 +448,9 @@ TEST(ConcurrentRuns, LoseNothing) {
   };
   for (const std::string mode : {"i", "u"}) {
     EXPECT_EQ(Shell(runs[mode == "u"] + "wait", dir.path()), "");
+    ReadValues(dir.path(), files);
     EXPECT_EQ(sorted(ReadBytes(dir / "f.txt")), sorted(mode == "i" ? lines : "a\r\n")) << mode;
-    EXPECT_EQ(sorted(GetValue(stored, "Path").value_or(Value{}).second),
+    EXPECT_EQ(sorted(ReadBytes(dir / kPath + ".REG_SZ")),
               sorted((mode == "i" ? items : "a") + '\0'))
         << mode;
   }
@@ -483,20 +460,14 @@ TEST(ConcurrentRuns, LoseNothing) {
 // key, then gives its message and writes nothing. Both wait at the same time.
 TEST(LockedByAnother, RunGivesUpAndWritesNothing) {
   if (Windows()) GTEST_SKIP() << "the lock is taken here with flock";
-  const std::string key = "HKEY_CURRENT_USER\\Software\\locked";
   TempDir dir;
-  SetValue(key, "Path", Sz("a"));
-  WriteBytes(dir / "f.txt", "a\n");
-  const ino_t inode = Inode(ValueFile(key, "Path"));
-  const std::string runs = Tool(Add("x")) + " & sleep 1; " +
-                           Tool({"i", "regline", "HKCU\\Software\\locked", "Path", "b"}) + "; wait";
-  EXPECT_EQ(
-      Shell("flock f.txt flock " + Quote(KeyFolder(key)) + " sh -c " + Quote(runs), dir.path()),
-      kCannotOpen + kKeyError);
-  EXPECT_EQ(ReadBytes(dir / "f.txt"), "a\n");
-  EXPECT_EQ(GetValue(key, "Path"), Sz("a"));
-  EXPECT_EQ(Inode(ValueFile(key, "Path")), inode);
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"f.txt"});
+  const Files files = {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}};
+  MakeFiles(dir.path(), files);
+  const Listing before = ListFolder(dir.path());
+  const std::string runs = Tool(Add("x")) + " & sleep 1; " + Tool(Reg("i", "b")) + "; wait";
+  EXPECT_EQ(Shell("flock f.txt flock " + kFolder + " sh -c " + Quote(runs), dir.path()),
+            kCannotOpen + kKeyError);
+  ExpectFiles(dir.path(), before, files);
 }
 
 }  // namespace
@@ -515,10 +486,9 @@ int main(int argc, char** argv) {
   toolCommand = (Windows() ? Quote(CFGLINE_WINE_SCRIPT) + " " : "") + Quote(tool);
   if (Windows() && WEXITSTATUS(std::system((toolCommand + " >/dev/null 2>&1").c_str())) == 77)
     return 77;  // see scripts/wine
-  // Linux: the store, and a copy of the tool, in a folder that nobody can reach.
+  // Linux: each run's registry is in its folder; a copy of the tool where nobody can reach it.
+  setenv("CFGLINE_REGISTRY", "registry", 1);
   const TempDir shared;
-  store = shared / "registry";
-  setenv("CFGLINE_REGISTRY", store.c_str(), 1);
   fs::permissions(shared.path(), fs::perms(0755));
   nobodyCommand = toolCommand;
   if (!Windows()) {
