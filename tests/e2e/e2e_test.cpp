@@ -84,8 +84,7 @@ ino_t Inode(const std::string& path) {
 // store holds them below the folder "registry" of the run's folder:
 //   registry/HKEY_CURRENT_USER/Software/x/NAME.TYPE
 // with string data as UTF-8 and its NUL. Under Wine they stand for the real
-// registry's values: regtool sets the values from the files before the run,
-// and writes them back into the files after it.
+// registry's values (see tests/windows/regtool.cpp).
 using Files = std::map<std::string, std::string>;
 
 struct Case {
@@ -100,31 +99,23 @@ struct Case {
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-// Windows: runs regtool with `args` and `data` on its standard input; what it prints.
-std::string RegTool(std::vector<std::string> args, const std::string& data = "") {
-  TempDir dir;
-  WriteBytes(dir / "data", data);
-  args.insert(args.begin(), {CFGLINE_WINE_SCRIPT, CFGLINE_REGTOOL});
-  std::string command;
-  for (const std::string& arg : args) command += Quote(arg) + " ";
-  return Shell(command + "<data || echo regtool failed", dir.path());
+// Windows: regtool sets the values from the registry files among `files` in
+// folder `dir` ("load"), or writes them back into the files ("save").
+void RegTool(const std::string& dir, const std::string& command, const Files& files) {
+  std::string names;
+  for (const auto& [name, bytes] : files)
+    if (name.starts_with("registry/")) names += " " + Quote(name);
+  if (Windows() && !names.empty()) {
+    EXPECT_EQ(Shell(Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL) + " " + command +
+                        names + " || echo regtool failed",
+                    dir),
+              "");
+  }
 }
 
-// Windows: the key, value name and type that the registry file `name` stands
-// for; only the key for a folder.
-std::vector<std::string> RegName(const std::string& name) {
-  const size_t end = name.rfind('/'), dot = name.rfind('.');
-  const std::string key = Replace(name.substr(9, end - 9), "/", "\\");  // after "registry/"
-  if (end + 1 == name.size()) return {key};
-  return {key, name.substr(end + 1, dot - end - 1), name.substr(dot + 1)};
-}
-
-// Makes the files in folder `dir`, and under Wine the values, in keys made afresh.
+// Makes the files in folder `dir`, and under Wine the values.
 void MakeFiles(const std::string& dir, const Files& files, unsigned mode = 0) {
   ASSERT_EQ(chmod(dir.c_str(), 01777), 0);  // sticky: only owners replace files
-  if (Windows() && std::ranges::any_of(files, [](auto& f) { return f.first.starts_with("reg"); })) {
-    ASSERT_EQ(RegTool({"new", "HKEY_CURRENT_USER\\Software\\cfgline-e2e"}), "");
-  }
   for (const auto& [name, bytes] : files) {
     const std::string path = dir + "/" + name;
     fs::create_directories(fs::path(path).parent_path());
@@ -134,24 +125,8 @@ void MakeFiles(const std::string& dir, const Files& files, unsigned mode = 0) {
       WriteBytes(path, bytes);
       if (mode != 0) chmod(path.c_str(), mode);
     }
-    if (!Windows() || !name.starts_with("registry/")) continue;
-    std::vector<std::string> value = RegName(name);
-    value.insert(value.begin(), "put");
-    ASSERT_EQ(RegTool(value, bytes), "") << name;
   }
-}
-
-// Windows: writes the values that `files` name back into them.
-void ReadValues(const std::string& dir, const Files& files) {
-  for (const auto& [name, bytes] : files) {
-    if (!Windows() || !name.starts_with("registry/") || name.ends_with('/')) continue;
-    const std::vector<std::string> value = RegName(name);
-    const std::string out = RegTool({"get", value[0], value[1]});  // "TYPE\nDATA", or ""
-    const std::string type = out.substr(0, out.find('\n'));
-    const std::string path = dir + "/" + name.substr(0, name.rfind('.') + 1) + type;
-    if (out.empty() || path != dir + "/" + name) fs::remove(dir + "/" + name);
-    if (!out.empty()) WriteBytes(path, out.substr(out.find('\n') + 1));
-  }
+  RegTool(dir, "load", files);
 }
 
 using Listing = std::map<std::string, std::pair<std::string, ino_t>>;
@@ -187,7 +162,7 @@ TEST_P(Command, Run) {
   MakeFiles(dir.path(), c.before, c.mode);
   const Listing before = ListFolder(dir.path());
   EXPECT_EQ(Shell(Tool(c.args, c.mode != 0), dir.path()), Out(c.out));
-  ReadValues(dir.path(), c.before);
+  RegTool(dir.path(), "save", c.before);
   ExpectFiles(dir.path(), before, c.after);
 }
 
@@ -342,7 +317,8 @@ TEST(FileAttributes, SurviveARewrite) {
 // Registry values, in their files.
 
 const std::string kKey = "HKCU\\Software\\cfgline-e2e";
-const std::string kFolder = "registry/HKEY_CURRENT_USER/Software/cfgline-e2e/";
+const std::string kCu = "registry/HKEY_CURRENT_USER/";
+const std::string kFolder = kCu + "Software/cfgline-e2e/";
 const std::string kPath = kFolder + "Path";
 
 std::vector<std::string> Reg(const std::string& mode, const std::string& item,
@@ -419,6 +395,25 @@ std::vector<Case> RegCases() {
       // As nobody, who may not write in the key's folder.
       {"read_only_key", Reg("u", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
       {"read_only_key_nothing_to_do", Reg("i", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
+      // The Linux build's store: a key is a folder, a value a file "NAME.TYPE".
+      {"store_root_default_value", Reg("i", "b", "HKCU\\", ""), Sz("a", kCu), "", Sz("a;b", kCu), kLinuxOnly},
+      {"store_file_named_like_a_key", Reg("i", "b"), {{kPath + ".REG_SZ", "a\0"s}, {kCu + "Software/CFGLINE-E2E", ""}}, "", {{kPath + ".REG_SZ", "a;b\0"s}, {kCu + "Software/CFGLINE-E2E", ""}}, kLinuxOnly},
+      {"store_folder_named_like_a_value", Reg("i", "b"), {{kPath + ".REG_SZ", "a\0"s}, {kPath + ".REG_BINARY/", ""}}, "", {{kPath + ".REG_SZ", "a;b\0"s}, {kPath + ".REG_BINARY/", ""}}, kLinuxOnly},
+      {"store_keys_differing_in_case", Reg("i", "b", kKey + "\\twin"), {{kFolder + "Twin/", ""}, {kFolder + "TWIN/", ""}}, kKeyError, {{kFolder + "Twin/", ""}, {kFolder + "TWIN/", ""}}, kLinuxOnly},
+      {"store_values_differing_in_case", Reg("i", "b", kKey, "two"), {{kFolder + "Two.REG_SZ", ""}, {kFolder + "two.REG_BINARY", ""}}, kKeyError, {{kFolder + "Two.REG_SZ", ""}, {kFolder + "two.REG_BINARY", ""}}, kLinuxOnly},
+      {"store_no_values", Reg("i", "b", kKey, "odd"), {{kFolder + "Odd.txt", ""}, {kFolder + "Odd.reg_sz", ""}}, kKeyError, {{kFolder + "Odd.txt", ""}, {kFolder + "Odd.reg_sz", ""}}, kLinuxOnly},
+      {"store_fifo_is_no_value", Reg("i", "b", kKey, "fifo"), {{kFolder + "Fifo.REG_SZ|", ""}}, kKeyError, {{kFolder + "Fifo.REG_SZ|", ""}}, kLinuxOnly},
+      {"store_temporary_file_is_no_value", Reg("i", "b", kKey, ".cfgline-Ab12Cd"), {{kFolder + ".cfgline-Ab12Cd", ""}}, kKeyError, {{kFolder + ".cfgline-Ab12Cd", ""}}, kLinuxOnly},
+      {"store_type_after_the_last_dot", Reg("i", "b", kKey, "dotted.name"), Sz("a", kFolder + "Dotted.Name"), "", Sz("a;b", kFolder + "Dotted.Name"), kLinuxOnly},
+      {"store_name_encoded", Reg("i", "b", kKey, "A%b/C"), Sz("a", kFolder + "a%25b%2Fc"), "", Sz("a;b", kFolder + "a%25b%2Fc"), kLinuxOnly},
+      {"store_encoded_name_is_another", Reg("i", "b", kKey, "a%25b%2Fc"), Sz("a", kFolder + "a%25b%2Fc"), kKeyError, Sz("a", kFolder + "a%25b%2Fc"), kLinuxOnly},
+      {"store_trailing_backslash", Reg("i", "b", kKey + "\\"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
+      {"store_leading_backslash", Reg("i", "b", "HKCU\\\\Software\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
+      {"store_empty_key_name", Reg("i", "b", "HKCU\\Software\\\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
+      {"store_dot", Reg("i", "b", kKey + "\\."), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
+      {"store_dot_dot", Reg("i", "b", "HKCU\\Software\\..\\Software\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
+      {"slash_in_key_name", Reg("i", "b", "HKCU\\Software/cfgline-e2e"), Sz("a"), kKeyError, Sz("a")},
+      {"root_without_its_folder", Reg("i", "b", "HKU\\x"), F(""), kKeyError, F("")},
   };
 }
 // clang-format on
@@ -448,7 +443,7 @@ TEST(ConcurrentRuns, LoseNothing) {
   };
   for (const std::string mode : {"i", "u"}) {
     EXPECT_EQ(Shell(runs[mode == "u"] + "wait", dir.path()), "");
-    ReadValues(dir.path(), files);
+    RegTool(dir.path(), "save", files);
     EXPECT_EQ(sorted(ReadBytes(dir / "f.txt")), sorted(mode == "i" ? lines : "a\r\n")) << mode;
     EXPECT_EQ(sorted(ReadBytes(dir / kPath + ".REG_SZ")),
               sorted((mode == "i" ? items : "a") + '\0'))

@@ -1,30 +1,35 @@
 // The Windows helper of the tests, through the W functions so that every
-// character of a name or value arrives exactly. A KEY starts with the root
-// key's name, as HKEY_CURRENT_USER\Environment:
-//   regtool new KEY [NAME TYPE]  makes KEY afresh, and with NAME gives it a value
-//   regtool put KEY NAME TYPE    gives KEY a value, keeping the rest of it
-//   regtool get KEY NAME         prints the value's TYPE, a line end, and its data,
-//                                or nothing when there is no such value
-// TYPE is the type's name, as REG_SZ. Data comes on standard input; string
-// data (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) is UTF-8 there and on output.
-// Exits with 1 when the key or value cannot be made.
+// character of a name or value arrives exactly.
+//
+// regtool load|save FILE... mirrors registry values in files, named as the
+// Linux build's store names them:
+//   registry/HKEY_CURRENT_USER/Software/x/NAME.TYPE
+// TYPE is the type's name, as REG_SZ; string data is UTF-8 in the file.
+//   load  makes HKEY_CURRENT_USER\Software\cfgline-e2e afresh, then a key for
+//         every FILE that is a folder ("registry/KEY/") and a value for every
+//         other; exits with 1 when a value cannot be set
+//   save  writes each FILE's value back into it: renamed when its type
+//         changed, removed when it is gone
 //
 // regtool --broadcast PATH\TO\cfgline.exe checks that the tool announces an
 // environment change (WM_SETTINGCHANGE with lParam "Environment") exactly
 // when it writes a value of an environment key. The tool and a hidden
 // top-level window run on a desktop of this program's own, so that broadcasts
 // from other programs, or another run, are not counted. Needs a display.
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <iostream>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::wstring kTypes[] = {L"REG_NONE",   L"REG_SZ",      L"REG_EXPAND_SZ",
                                L"REG_BINARY", L"REG_DWORD",   L"",
@@ -47,7 +52,7 @@ std::string Narrow(const wchar_t* wide, int size) {
 }
 
 // Opens `key`, made afresh when `fresh`; nullptr when it cannot.
-HKEY Open(const std::wstring& key, bool fresh) {
+HKEY Open(const std::wstring& key, bool fresh = false) {
   const std::pair<std::wstring, HKEY> roots[] = {{L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
                                                  {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
                                                  {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
@@ -75,14 +80,44 @@ bool Put(HKEY key, const std::wstring& name, const std::wstring& typeName, std::
                         size) == ERROR_SUCCESS;
 }
 
-void Get(HKEY key, const std::wstring& name) {
-  DWORD type = 0, size = 0;
-  if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return;
-  std::string data(size, '\0');
-  RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-  if (IsText(type)) data = Narrow(reinterpret_cast<const wchar_t*>(data.data()), size / 2);
-  std::printf("%ls\n", type < 8 ? kTypes[type].c_str() : L"?");
-  std::fwrite(data.data(), 1, data.size(), stdout);
+// The key (from its root's name on), value name and type name that a file
+// "registry/KEY/NAME.TYPE" stands for; for a folder "registry/KEY/", the key.
+struct File {
+  std::wstring key, name, type;
+};
+File Split(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  const size_t end = path.rfind(L'\\'), dot = path.rfind(L'.');
+  return {path.substr(9, end - 9), path.substr(end + 1, dot - end - 1), path.substr(dot + 1)};
+}
+
+// Sets the values from their files ("load", after making the test's key
+// afresh), or writes them back into them ("save").
+bool Mirror(bool load, int count, wchar_t** paths) {
+  bool ok = true;
+  if (load) RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\cfgline-e2e");
+  for (const std::wstring& path : std::vector<std::wstring>(paths, paths + count)) {
+    const File file = Split(path);
+    const HKEY key = Open(file.key);
+    DWORD type = 0, size = 0;
+    if (load && !path.ends_with(L'/')) {
+      std::ifstream in(fs::path(path), std::ios::binary);
+      ok = Put(key, file.name, file.type, {std::istreambuf_iterator<char>(in), {}}) && ok;
+    } else if (!load && !path.ends_with(L'/')) {
+      const bool found =
+          RegQueryValueExW(key, file.name.c_str(), nullptr, &type, nullptr, &size) == 0;
+      std::string data(size, '\0');
+      RegQueryValueExW(key, file.name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                       &size);
+      if (IsText(type)) data = Narrow(reinterpret_cast<const wchar_t*>(data.data()), size / 2);
+      const std::wstring now =
+          path.substr(0, path.rfind(L'.') + 1) + (type < 8 ? kTypes[type] : L"?");
+      if (!found || now != path) fs::remove(path);
+      if (found) std::ofstream(fs::path(now), std::ios::binary) << data;
+    }
+    RegCloseKey(key);
+  }
+  return ok;
 }
 
 int announcements = 0;
@@ -150,15 +185,8 @@ int Broadcast(const std::wstring& tool) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 3 && argv[1] == std::wstring(L"--broadcast")) return Broadcast(argv[2]);
-  const std::wstring command = argc > 2 ? argv[1] : L"";
-  const HKEY key = command.empty() ? nullptr : Open(argv[2], command == L"new");
-  if (key == nullptr) return 1;
-  _setmode(_fileno(stdin), _O_BINARY);
-  _setmode(_fileno(stdout), _O_BINARY);
-  bool ok = true;
-  if (argc == 4 && command == L"get") Get(key, argv[3]);
-  if (argc == 5) ok = Put(key, argv[3], argv[4], {std::istreambuf_iterator<char>(std::cin), {}});
-  RegCloseKey(key);
-  return ok ? 0 : 1;
+  const std::wstring command = argc > 1 ? argv[1] : L"";
+  if (argc == 3 && command == L"--broadcast") return Broadcast(argv[2]);
+  if (command != L"load" && command != L"save") return 2;
+  return Mirror(command == L"load", argc - 2, argv + 2) ? 0 : 1;
 }
