@@ -4,7 +4,7 @@
 //   e2e_tests --target=linux|win32|win64 --tool=PATH [gtest flags]
 // Under Wine the registry is the real one, set up and read through the W
 // functions by tests/windows/regtool.cpp; runs for two targets must not
-// share one Wine prefix at the same time.
+// share one Wine prefix at the same time, and need a display (xvfb-run).
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 std::string target;         // "linux", "win32" or "win64"
-std::string toolCommand;    // the shell command that starts the program
+std::string tool;           // the program
+std::string toolCommand;    // the shell command that starts it
 std::string nobodyCommand;  // Linux: the same, as user nobody
 
 bool Windows() { return target != "linux"; }
@@ -60,8 +61,14 @@ std::string Shell(const std::string& commands, const std::string& cwd) {
 // The shell command that runs the tool with `args`; one that fails says so.
 // timeout(1) ends a run that takes longer than any can, even under Wine or
 // waiting 30 s for a lock.
-std::string Tool(const std::vector<std::string>& args, bool asNobody = false) {
+// Args that start with "--announcements" run under regtool, whose output
+// ends with the number of environment change announcements.
+std::string Tool(std::vector<std::string> args, bool asNobody = false) {
   std::string command = "timeout -s KILL 150 " + (asNobody ? nobodyCommand : toolCommand);
+  if (args.size() > 0 && args[0] == "--announcements") {
+    command = "timeout -s KILL 150 " + Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL);
+    args.insert(args.begin() + 1, tool);
+  }
   for (const std::string& arg : args) command += " " + Quote(arg);
   return command + " || echo \" [exit $?]\"";
 }
@@ -331,6 +338,10 @@ Files Val(const std::string& type, const std::string& bytes, const std::string& 
 Files Sz(const std::string& text, const std::string& value = kPath) {
   return Val("REG_SZ", text + '\0', value);
 }
+std::vector<std::string> Announce(std::vector<std::string> args) {
+  args.insert(args.begin(), "--announcements");
+  return args;
+}
 Files ExpandSz(const std::string& text) { return Val("REG_EXPAND_SZ", text + '\0'); }
 
 const std::string kLongPath = [] {
@@ -392,6 +403,10 @@ std::vector<Case> RegCases() {
       {"names_ignore_case", Reg("i", "b", "HKCU\\SOFTWARE\\CFGLINE-E2E", "PATH"), Sz("a"), "", Sz("a;b")},
       {"default_value", Reg("i", "b", kKey, ""), Sz("a", kFolder), "", Sz("a;b", kFolder)},
       {"environment_key", Reg("i", "b", "HKCU\\Environment", "cfgline-e2e"), Sz("a", kEnvironment), "", Sz("a;b", kEnvironment)},
+      // Windows only: environment keys' writes are announced, and only they.
+      {"announce_environment_change", Announce(Reg("i", "b", "HKCU\\Environment", "cfgline-e2e")), Sz("a", kEnvironment), "announcements: 1", Sz("a;b", kEnvironment), kWindowsOnly},
+      {"announce_only_environment", Announce(Reg("i", "b")), Sz("a"), "announcements: 0", Sz("a;b"), kWindowsOnly},
+      {"announce_only_writes", Announce(Reg("i", "b", "HKCU\\Environment", "cfgline-e2e")), Sz("a;b", kEnvironment), "announcements: 0", Sz("a;b", kEnvironment), kWindowsOnly},
       // As nobody, who may not write in the key's folder.
       {"read_only_key", Reg("u", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
       {"read_only_key_nothing_to_do", Reg("i", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
@@ -468,7 +483,6 @@ TEST(LockedByAnother, RunGivesUpAndWritesNothing) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string tool;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.starts_with("--target=")) target = arg.substr(9);

@@ -11,11 +11,12 @@
 //   save  writes each FILE's value back into it: renamed when its type
 //         changed, removed when it is gone
 //
-// regtool --broadcast PATH\TO\cfgline.exe checks that the tool announces an
-// environment change (WM_SETTINGCHANGE with lParam "Environment") exactly
-// when it writes a value of an environment key. The tool and a hidden
-// top-level window run on a desktop of this program's own, so that broadcasts
-// from other programs, or another run, are not counted. Needs a display.
+// regtool --announcements COMMAND... runs COMMAND and prints how often it
+// announced an environment change (WM_SETTINGCHANGE with lParam
+// "Environment"), as "announcements: N" (-1 when it could not tell). COMMAND
+// and a hidden top-level window run on a desktop of this program's own, so
+// that broadcasts from other programs, or another run, are not counted. Needs
+// a display.
 #include <windows.h>
 
 #include <algorithm>
@@ -51,8 +52,8 @@ std::string Narrow(const wchar_t* wide, int size) {
   return text;
 }
 
-// Opens `key`, made afresh when `fresh`; nullptr when it cannot.
-HKEY Open(const std::wstring& key, bool fresh = false) {
+// Opens `key`, made when missing; nullptr when it cannot.
+HKEY Open(const std::wstring& key) {
   const std::pair<std::wstring, HKEY> roots[] = {{L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
                                                  {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
                                                  {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
@@ -63,7 +64,6 @@ HKEY Open(const std::wstring& key, bool fresh = false) {
   for (const auto& [name, predefined] : roots)
     root = key.substr(0, end) == name ? predefined : root;
   const std::wstring subkey = end == std::wstring::npos ? L"" : key.substr(end + 1);
-  if (fresh) RegDeleteTreeW(root, subkey.c_str());
   RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
   return handle;
 }
@@ -130,18 +130,27 @@ LRESULT CALLBACK Count(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
   return DefWindowProcA(window, message, wparam, lparam);
 }
 
-// Runs `command` on `desktop` and handles messages until it has exited and
-// for a moment after; the number of announcements, or -1.
-int Announcements(std::wstring command, std::wstring desktop) {
+// Runs the command line `args` on a desktop of this program's own, with a
+// hidden top-level window there; the number of announcements, or -1.
+int Announcements(int count, wchar_t** args) {
+  std::wstring desktop = L"cfgline-" + std::to_wstring(GetCurrentProcessId()), command;
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = Count;
+  windowClass.lpszClassName = "cfgline_announcements";
+  HDESK own = CreateDesktopW(desktop.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+  for (int i = 0; i < count; ++i) command += L'"' + std::wstring(args[i]) + L"\" ";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.lpDesktop = desktop.data();
   PROCESS_INFORMATION process;
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+  if (own == nullptr || !SetThreadDesktop(own) || RegisterClassA(&windowClass) == 0 ||
+      CreateWindowExA(0, windowClass.lpszClassName, "", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                      nullptr, nullptr, nullptr, nullptr) == nullptr ||
+      !CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &process)) {
     return -1;
   }
-  announcements = 0;
+  // Until it has exited, and for a moment after.
   for (int quiet = 0; quiet < 3;) {
     const DWORD wait = MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 60000, QS_ALLINPUT);
     if (wait == WAIT_TIMEOUT) return -1;
@@ -151,42 +160,14 @@ int Announcements(std::wstring command, std::wstring desktop) {
   return announcements;
 }
 
-int Broadcast(const std::wstring& tool) {
-  const std::wstring pid = std::to_wstring(GetCurrentProcessId());
-  const std::wstring name = L"cfgline_broadcast_" + pid, desktop = L"cfgline-broadcast-" + pid;
-  WNDCLASSA windowClass = {};
-  windowClass.lpfnWndProc = Count;
-  windowClass.lpszClassName = "cfgline_broadcast_test";
-  HDESK own = CreateDesktopW(desktop.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-  if (own == nullptr || !SetThreadDesktop(own) || RegisterClassA(&windowClass) == 0 ||
-      CreateWindowExA(0, windowClass.lpszClassName, "", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                      nullptr, nullptr, nullptr, nullptr) == nullptr) {
-    std::fprintf(stderr, "regtool --broadcast: no window (needs a display)\n");
-    return 2;
-  }
-  // Written to an environment key, to another, and not written at all.
-  const std::wstring keys[] = {L"Environment", L"Software\\" + desktop, L"Environment"};
-  const std::wstring hkcu = L"HKEY_CURRENT_USER\\";
-  int failures = 0;
-  for (int i = 0; i < 3; ++i) {
-    const HKEY key = Open(hkcu + keys[i], i == 1);
-    if (key == nullptr || (i < 2 && !Put(key, name, L"REG_SZ", "a"))) return 1;
-    const int got = Announcements(
-        L'"' + tool + L"\" i regline HKCU\\" + keys[i] + L" " + name + L" b", desktop);
-    if (got != (i == 0)) std::fprintf(stderr, "case %d: %d announcements\n", i, got);
-    failures += got != (i == 0);
-    if (i > 0) RegDeleteValueW(key, name.c_str());
-    RegCloseKey(key);
-  }
-  RegDeleteKeyW(HKEY_CURRENT_USER, keys[1].c_str());
-  return failures == 0 ? 0 : 1;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring command = argc > 1 ? argv[1] : L"";
-  if (argc == 3 && command == L"--broadcast") return Broadcast(argv[2]);
+  if (command == L"--announcements") {
+    std::printf("announcements: %d", Announcements(argc - 2, argv + 2));
+    return 0;
+  }
   if (command != L"load" && command != L"save") return 2;
   return Mirror(command == L"load", argc - 2, argv + 2) ? 0 : 1;
 }
