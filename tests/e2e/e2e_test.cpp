@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <map>
-#include <optional>
 
 #include "support/temp_dir.h"
 
@@ -30,14 +29,6 @@ bool Windows() { return target != "linux"; }
 
 enum Where { kAll, kLinuxOnly, kWindowsOnly };
 
-// The cases of a table that run on the target, named for gtest.
-template <typename Case>
-auto CasesHere(std::vector<Case> table) {
-  std::erase_if(table, [](const Case& c) {
-    return c.where != kAll && (c.where == kWindowsOnly) != Windows();
-  });
-  return testing::ValuesIn(table);
-}
 auto CaseName = [](const auto& info) { return info.param.name; };
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
@@ -105,6 +96,14 @@ struct Case {
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+// The cases of a table that run on the target.
+auto CasesHere(std::vector<Case> table) {
+  std::erase_if(table, [](const Case& c) {
+    return c.where != kAll && (c.where == kWindowsOnly) != Windows();
+  });
+  return testing::ValuesIn(table);
+}
 
 // Windows: regtool sets the values from the registry files among `files` in
 // folder `dir` ("load"), or writes them back into the files ("save").
@@ -183,10 +182,8 @@ const Files kAb = F("a\nb\n");
 // UTF-16 file contents: the byte-order mark, then `text` in that byte order.
 std::string Utf16(std::u16string_view text, bool bigEndian = false) {
   std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-  for (const char16_t unit : text) {
-    bytes += static_cast<char>(bigEndian ? unit >> 8 : unit & 0xFF);
-    bytes += static_cast<char>(bigEndian ? unit & 0xFF : unit >> 8);
-  }
+  for (const char16_t unit : text)
+    bytes += {char(unit >> (bigEndian ? 8 : 0)), char(unit >> (bigEndian ? 0 : 8))};
   return bytes;
 }
 const std::string kBom8 = "\xEF\xBB\xBF";
@@ -213,7 +210,6 @@ std::vector<Case> FileCases() {
       {"add", Add("x"), kAb, "", F("a\r\nb\r\nx\r\n")},
       {"add_extra_argument_ignored", {"i", "textline", "f.txt", "x", "y"}, F("a\nb"), "", F("a\r\nb\r\nx\r\n")},
       {"add_blanks_and_quotes", Add("say \"hi\" = 1\t"), kAb, "", F("a\r\nb\r\nsay \"hi\" = 1\t\r\n")},
-      {"add_to_crlf_lines", Add("x"), F("a\r\nb\r\n"), "", F("a\r\nb\r\nx\r\n")},
       {"add_to_empty_file", Add("x"), F(""), "", F("x\r\n")},
       {"add_drops_empty_lines", Add("x"), F("\n\na\n\r\n\nb\r\n"), "", F("a\r\nb\r\nx\r\n")},
       {"add_present", Add("b"), F("a\n\nab\n"), "", F("a\n\nab\n")},
@@ -332,17 +328,10 @@ std::vector<std::string> Reg(const std::string& mode, const std::string& item,
                              const std::string& key = kKey, const std::string& name = "Path") {
   return {mode, "regline", key, name, item};
 }
-Files Val(const std::string& type, const std::string& bytes, const std::string& value = kPath) {
-  return {{value + "." + type, bytes}};
-}
 Files Sz(const std::string& text, const std::string& value = kPath) {
-  return Val("REG_SZ", text + '\0', value);
+  return {{value + ".REG_SZ", text + '\0'}};
 }
-std::vector<std::string> Announce(std::vector<std::string> args) {
-  args.insert(args.begin(), "--announcements");
-  return args;
-}
-Files ExpandSz(const std::string& text) { return Val("REG_EXPAND_SZ", text + '\0'); }
+Files ExpandSz(const std::string& text) { return {{kPath + ".REG_EXPAND_SZ", text + '\0'}}; }
 
 const std::string kLongPath = [] {
   std::string path = "%SystemRoot%\\system32";
@@ -380,15 +369,15 @@ std::vector<Case> RegCases() {
       {"empty_item_install", Reg("i", ""), Sz("a"), "", Sz("a")},
       {"empty_item_uninstall", Reg("u", ""), Sz(";a;"), "", Sz(";a;")},
       {"capital_i_uninstalls", Reg("I", "b"), Sz("a;b"), "", Sz("a")},
-      {"data_without_nul", Reg("i", "b"), Val("REG_SZ", "a;b;c"), "", Val("REG_SZ", "a;b;c")},
+      {"data_without_nul", Reg("i", "b"), {{kPath + ".REG_SZ", "a;b;c"}}, "", {{kPath + ".REG_SZ", "a;b;c"}}},
       {"long_value", Reg("i", "C:\\New"), ExpandSz(kLongPath), "", ExpandSz(kLongPath + ";C:\\New")},
       {"path_outside_code_page_install", Reg("i", "C:\\b"), ExpandSz(kUnicodePath), "", ExpandSz(kUnicodePath + ";C:\\b")},
       {"path_outside_code_page_uninstall", Reg("u", "C:\\a"), ExpandSz(kUnicodePath), "", ExpandSz("C:\\Łąka\\bin;C:\\工具\\bin")},
       {"look_alike_item_stays", Reg("u", "C:\\Laka\\bin"), ExpandSz(kUnicodePath), "", ExpandSz(kUnicodePath)},
       {"names_outside_code_page", Reg("i", "b", kKey + "\\Łąka工具", "Pfad工具"), Sz("a", kFolder + "Łąka工具/Pfad工具"), "", Sz("a;b", kFolder + "Łąka工具/Pfad工具")},
-      {"dword_refused", Reg("u", "b"), Val("REG_DWORD", "\x05\0\0\0"s), kKeyError, Val("REG_DWORD", "\x05\0\0\0"s)},
-      {"multi_sz_refused", Reg("i", "c"), Val("REG_MULTI_SZ", "a\0b\0\0"s), kKeyError, Val("REG_MULTI_SZ", "a\0b\0\0"s)},
-      {"binary_refused", Reg("i", "c"), Val("REG_BINARY", "a;b"), kKeyError, Val("REG_BINARY", "a;b")},
+      {"dword_refused", Reg("u", "b"), {{kPath + ".REG_DWORD", "\x05\0\0\0"s}}, kKeyError, {{kPath + ".REG_DWORD", "\x05\0\0\0"s}}},
+      {"multi_sz_refused", Reg("i", "c"), {{kPath + ".REG_MULTI_SZ", "a\0b\0\0"s}}, kKeyError, {{kPath + ".REG_MULTI_SZ", "a\0b\0\0"s}}},
+      {"binary_refused", Reg("i", "c"), {{kPath + ".REG_BINARY", "a;b"}}, kKeyError, {{kPath + ".REG_BINARY", "a;b"}}},
       {"missing_value", Reg("i", "b"), {{kFolder, ""}}, kKeyError, {{kFolder, ""}}},
       {"missing_value_empty_item", Reg("u", ""), {{kFolder, ""}}, kKeyError, {{kFolder, ""}}},
       {"missing_key", Reg("i", "b", kKey + "\\missing"), Sz("a"), kKeyError, Sz("a")},
@@ -404,9 +393,9 @@ std::vector<Case> RegCases() {
       {"default_value", Reg("i", "b", kKey, ""), Sz("a", kFolder), "", Sz("a;b", kFolder)},
       {"environment_key", Reg("i", "b", "HKCU\\Environment", "cfgline-e2e"), Sz("a", kEnvironment), "", Sz("a;b", kEnvironment)},
       // Windows only: environment keys' writes are announced, and only they.
-      {"announce_environment_change", Announce(Reg("i", "b", "HKCU\\Environment", "cfgline-e2e")), Sz("a", kEnvironment), "announcements: 1", Sz("a;b", kEnvironment), kWindowsOnly},
-      {"announce_only_environment", Announce(Reg("i", "b")), Sz("a"), "announcements: 0", Sz("a;b"), kWindowsOnly},
-      {"announce_only_writes", Announce(Reg("i", "b", "HKCU\\Environment", "cfgline-e2e")), Sz("a;b", kEnvironment), "announcements: 0", Sz("a;b", kEnvironment), kWindowsOnly},
+      {"announce_environment_change", {"--announcements", "i", "regline", "HKCU\\Environment", "cfgline-e2e", "b"}, Sz("a", kEnvironment), "announcements: 1", Sz("a;b", kEnvironment), kWindowsOnly},
+      {"announce_only_environment", {"--announcements", "i", "regline", kKey, "Path", "b"}, Sz("a"), "announcements: 0", Sz("a;b"), kWindowsOnly},
+      {"announce_only_writes", {"--announcements", "i", "regline", "HKCU\\Environment", "cfgline-e2e", "b"}, Sz("a;b", kEnvironment), "announcements: 0", Sz("a;b", kEnvironment), kWindowsOnly},
       // As nobody, who may not write in the key's folder.
       {"read_only_key", Reg("u", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
       {"read_only_key_nothing_to_do", Reg("i", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
@@ -418,14 +407,9 @@ std::vector<Case> RegCases() {
       {"store_values_differing_in_case", Reg("i", "b", kKey, "two"), {{kFolder + "Two.REG_SZ", ""}, {kFolder + "two.REG_BINARY", ""}}, kKeyError, {{kFolder + "Two.REG_SZ", ""}, {kFolder + "two.REG_BINARY", ""}}, kLinuxOnly},
       {"store_no_values", Reg("i", "b", kKey, "odd"), {{kFolder + "Odd.txt", ""}, {kFolder + "Odd.reg_sz", ""}}, kKeyError, {{kFolder + "Odd.txt", ""}, {kFolder + "Odd.reg_sz", ""}}, kLinuxOnly},
       {"store_fifo_is_no_value", Reg("i", "b", kKey, "fifo"), {{kFolder + "Fifo.REG_SZ|", ""}}, kKeyError, {{kFolder + "Fifo.REG_SZ|", ""}}, kLinuxOnly},
-      {"store_temporary_file_is_no_value", Reg("i", "b", kKey, ".cfgline-Ab12Cd"), {{kFolder + ".cfgline-Ab12Cd", ""}}, kKeyError, {{kFolder + ".cfgline-Ab12Cd", ""}}, kLinuxOnly},
       {"store_type_after_the_last_dot", Reg("i", "b", kKey, "dotted.name"), Sz("a", kFolder + "Dotted.Name"), "", Sz("a;b", kFolder + "Dotted.Name"), kLinuxOnly},
       {"store_name_encoded", Reg("i", "b", kKey, "A%b/C"), Sz("a", kFolder + "a%25b%2Fc"), "", Sz("a;b", kFolder + "a%25b%2Fc"), kLinuxOnly},
-      {"store_encoded_name_is_another", Reg("i", "b", kKey, "a%25b%2Fc"), Sz("a", kFolder + "a%25b%2Fc"), kKeyError, Sz("a", kFolder + "a%25b%2Fc"), kLinuxOnly},
       {"store_trailing_backslash", Reg("i", "b", kKey + "\\"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
-      {"store_leading_backslash", Reg("i", "b", "HKCU\\\\Software\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
-      {"store_empty_key_name", Reg("i", "b", "HKCU\\Software\\\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
-      {"store_dot", Reg("i", "b", kKey + "\\."), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
       {"store_dot_dot", Reg("i", "b", "HKCU\\Software\\..\\Software\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
       {"slash_in_key_name", Reg("i", "b", "HKCU\\Software/cfgline-e2e"), Sz("a"), kKeyError, Sz("a")},
       {"root_without_its_folder", Reg("i", "b", "HKU\\x"), F(""), kKeyError, F("")},
