@@ -1,7 +1,7 @@
 // The tool as a process, case by case: byte-exact standard output, file
 // contents and registry values. The same tables run against the Linux build
 // and, under Wine, against the Windows builds:
-//   e2e_tests --target=linux|win32|win64 --tool=PATH [gtest flags]
+//   e2e_tests linux|win32|win64 PROGRAM [gtest flags]
 // Under Wine the registry is the real one, set up and read through the W
 // functions by tests/windows/regtool.cpp; runs for two targets must not
 // share one Wine prefix at the same time, and need a display (xvfb-run).
@@ -53,9 +53,14 @@ std::string Shell(const std::string& commands, const std::string& cwd) {
 // timeout(1) ends a run that takes longer than any can, even under Wine or
 // waiting 30 s for a lock.
 // Args that start with "--announcements" run under regtool, whose output
-// ends with the number of environment change announcements.
+// ends with the number of environment change announcements; with "--locked",
+// while another holds the file f.txt and the key folder of kKey.
 std::string Tool(std::vector<std::string> args, bool asNobody = false) {
   std::string command = "timeout -s KILL 150 " + (asNobody ? nobodyCommand : toolCommand);
+  if (args.size() > 0 && args[0] == "--locked") {
+    command = "flock f.txt flock registry/HKEY_CURRENT_USER/Software/cfgline-e2e " + command;
+    args.erase(args.begin());
+  }
   if (args.size() > 0 && args[0] == "--announcements") {
     command = "timeout -s KILL 150 " + Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL);
     args.insert(args.begin() + 1, tool);
@@ -237,7 +242,6 @@ std::vector<Case> FileCases() {
       // Special files are refused at once: no wait for a writer, no endless read.
       {"fifo", Remove("p"), {{"f.txt|", ""}}, kCannotOpen, {{"f.txt|", ""}}},
       {"nul_device", {"u", "textline", "NUL", "x"}, kAb, kCannotOpen, kAb, kWindowsOnly},
-      {"con_device", {"u", "textline", "CON", "x"}, kAb, kCannotOpen, kAb, kWindowsOnly},
       {"dev_zero", {"i", "textline", "/dev/zero", "x"}, kAb, kCannotOpen, kAb, kLinuxOnly},
       // Read to its end although its size shows as 0: the line is there.
       {"proc_file", {"i", "textline", "/proc/self/status", "Name:"}, kAb, "", kAb, kLinuxOnly},
@@ -396,6 +400,9 @@ std::vector<Case> RegCases() {
       {"announce_environment_change", {"--announcements", "i", "regline", "HKCU\\Environment", "cfgline-e2e", "b"}, Sz("a", kEnvironment), "announcements: 1", Sz("a;b", kEnvironment), kWindowsOnly},
       {"announce_only_environment", {"--announcements", "i", "regline", kKey, "Path", "b"}, Sz("a"), "announcements: 0", Sz("a;b"), kWindowsOnly},
       {"announce_only_writes", {"--announcements", "i", "regline", "HKCU\\Environment", "cfgline-e2e", "b"}, Sz("a;b", kEnvironment), "announcements: 0", Sz("a;b", kEnvironment), kWindowsOnly},
+      // A run waits 30 s at most for another that holds the file or the key.
+      {"locked_file", {"--locked", "i", "textline", "f.txt", "x"}, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, kCannotOpen, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, kLinuxOnly},
+      {"locked_key", {"--locked", "i", "regline", kKey, "Path", "b"}, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, kKeyError, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, kLinuxOnly},
       // As nobody, who may not write in the key's folder.
       {"read_only_key", Reg("u", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
       {"read_only_key_nothing_to_do", Reg("i", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
@@ -450,32 +457,15 @@ TEST(ConcurrentRuns, LoseNothing) {
   }
 }
 
-// Linux only: a run waits 30 s at most for another that holds the file or
-// key, then gives its message and writes nothing. Both wait at the same time.
-TEST(LockedByAnother, RunGivesUpAndWritesNothing) {
-  if (Windows()) GTEST_SKIP() << "the lock is taken here with flock";
-  TempDir dir;
-  const Files files = {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}};
-  MakeFiles(dir.path(), files);
-  const Listing before = ListFolder(dir.path());
-  const std::string runs = Tool(Add("x")) + " & sleep 1; " + Tool(Reg("i", "b")) + "; wait";
-  EXPECT_EQ(Shell("flock f.txt flock " + kFolder + " sh -c " + Quote(runs), dir.path()),
-            kCannotOpen + kKeyError);
-  ExpectFiles(dir.path(), before, files);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.starts_with("--target=")) target = arg.substr(9);
-    if (arg.starts_with("--tool=")) tool = fs::absolute(arg.substr(7)).string();
-  }
-  if (target.empty() || tool.empty() || access(tool.c_str(), X_OK) != 0) {
-    fprintf(stderr, "usage: e2e_tests --target=linux|win32|win64 --tool=PATH (an executable)\n");
+  if (argc < 3 || access(argv[2], X_OK) != 0) {
+    fprintf(stderr, "usage: e2e_tests linux|win32|win64 PROGRAM [gtest flags]\n");
     return 2;
   }
+  target = argv[1];
+  tool = fs::absolute(argv[2]).string();
   toolCommand = (Windows() ? Quote(CFGLINE_WINE_SCRIPT) + " " : "") + Quote(tool);
   if (Windows() && WEXITSTATUS(std::system((toolCommand + " >/dev/null 2>&1").c_str())) == 77)
     return 77;  // see scripts/wine
