@@ -51,10 +51,9 @@ std::string Shell(const std::string& commands, const std::string& cwd) {
 
 // The shell command that runs the tool with `args`; one that fails says so.
 // timeout(1) ends a run that takes longer than any can, even under Wine or
-// waiting 30 s for a lock.
-// Args that start with "--announcements" run under regtool, whose output
-// ends with the number of environment change announcements; with "--locked",
-// while another holds the file f.txt and the key folder of kKey.
+// waiting 30 s for a lock. With "--locked" first, it runs while another holds
+// f.txt and the key folder of kKey; with "--announcements", under regtool,
+// whose output ends with the number of environment change announcements.
 std::string Tool(std::vector<std::string> args, bool asNobody = false) {
   std::string command = "timeout -s KILL 150 " + (asNobody ? nobodyCommand : toolCommand);
   if (args.size() > 0 && args[0] == "--locked") {
@@ -150,17 +149,6 @@ Listing ListFolder(const std::string& folder) {
   return files;
 }
 
-// The folder holds `expected`; what kept its bytes was not written.
-void ExpectFiles(const std::string& dir, const Listing& before, const Files& expected) {
-  Files after;
-  for (const auto& [name, file] : ListFolder(dir)) {
-    after[name] = file.first;
-    const bool same = before.contains(name) && before.at(name).first == file.first;
-    EXPECT_TRUE(!same || file.second == before.at(name).second) << name << " written";
-  }
-  EXPECT_EQ(after, expected);
-}
-
 class Command : public testing::TestWithParam<Case> {};
 
 TEST_P(Command, Run) {
@@ -170,7 +158,13 @@ TEST_P(Command, Run) {
   const Listing before = ListFolder(dir.path());
   EXPECT_EQ(Shell(Tool(c.args, c.mode != 0), dir.path()), Out(c.out));
   RegTool(dir.path(), "save", c.before);
-  ExpectFiles(dir.path(), before, c.after);
+  Files after;
+  for (const auto& [name, file] : ListFolder(dir.path())) {
+    after[name] = file.first;
+    const bool same = before.contains(name) && before.at(name).first == file.first;
+    EXPECT_TRUE(!same || file.second == before.at(name).second) << name << " written";
+  }
+  EXPECT_EQ(after, c.after);
 }
 
 std::vector<std::string> Add(const std::string& text) { return {"i", "textline", "f.txt", text}; }
