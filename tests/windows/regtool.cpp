@@ -13,8 +13,9 @@
 //
 // regtool --announcements COMMAND... runs COMMAND and prints how often it
 // announced an environment change (WM_SETTINGCHANGE with lParam
-// "Environment"), as "announcements: N" (-1 when it could not tell). Needs a
-// display, and no other program of the prefix broadcasting meanwhile.
+// "Environment"), as "announcements: N" (-1 when it could not tell). COMMAND
+// and a hidden top-level window run on a desktop of this program's own, so
+// that broadcasts from other programs are not counted. Needs a display.
 #include <windows.h>
 
 #include <algorithm>
@@ -128,18 +129,21 @@ LRESULT CALLBACK Count(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
   return DefWindowProcA(window, message, wparam, lparam);
 }
 
-// Runs the command line `args` with a hidden top-level window to receive
-// its broadcasts; the number of announcements, or -1.
+// Runs the command line `args` on a desktop of this program's own, with a
+// hidden top-level window there; the number of announcements, or -1. A
+// desktop made here has a display even where the prefix's first one has none.
 int Announcements(int count, wchar_t** args) {
-  std::wstring command;
+  std::wstring desktop = L"cfgline-" + std::to_wstring(GetCurrentProcessId()), command;
   for (int i = 0; i < count; ++i) command += L'"' + std::wstring(args[i]) + L"\" ";
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = Count;
   windowClass.lpszClassName = "cfgline_announcements";
+  HDESK own = CreateDesktopW(desktop.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  startup.lpDesktop = desktop.data();
   PROCESS_INFORMATION process;
-  if (RegisterClassA(&windowClass) == 0 ||
+  if (own == nullptr || !SetThreadDesktop(own) || RegisterClassA(&windowClass) == 0 ||
       CreateWindowExA(0, windowClass.lpszClassName, "", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
                       nullptr, nullptr, nullptr, nullptr) == nullptr ||
       !CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
