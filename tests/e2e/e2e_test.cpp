@@ -128,6 +128,10 @@ void MakeFiles(const std::string& dir, const Files& files, unsigned mode = 0) {
     } else if (!name.ends_with('/')) {
       WriteBytes(path, bytes);
       if (mode != 0) chmod(path.c_str(), mode);
+      // A read-only file is nobody's own: only its mode keeps nobody from writing it.
+      if (mode != 0 && (mode & 0200) == 0) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0) << "needs root";
+      }
     }
   }
   RegTool(dir, "load", files);
