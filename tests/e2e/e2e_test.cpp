@@ -49,15 +49,21 @@ std::string Shell(const std::string& commands, const std::string& cwd) {
   return ReadBytes(out);
 }
 
+// The test's registry key, and its folder and Path value as files (see below).
+const std::string kKey = "HKCU\\Software\\cfgline-e2e";
+const std::string kCu = "registry/HKEY_CURRENT_USER/";
+const std::string kFolder = kCu + "Software/cfgline-e2e/";
+const std::string kPath = kFolder + "Path";
+
 // The shell command that runs the tool with `args`; one that fails says so.
 // timeout(1) ends a run that takes longer than any can, even under Wine or
 // waiting 30 s for a lock. With "--locked" first, it runs while another holds
-// f.txt and the key folder of kKey; with "--announcements", under regtool,
+// f.txt and kFolder; with "--announcements", under regtool,
 // whose output ends with the number of environment change announcements.
 std::string Tool(std::vector<std::string> args, bool asNobody = false) {
   std::string command = "timeout -s KILL 150 " + (asNobody ? nobodyCommand : toolCommand);
   if (args.size() > 0 && args[0] == "--locked") {
-    command = "flock f.txt flock registry/HKEY_CURRENT_USER/Software/cfgline-e2e " + command;
+    command = "flock f.txt flock " + kFolder + " " + command;
     args.erase(args.begin());
   }
   if (args.size() > 0 && args[0] == "--announcements") {
@@ -315,11 +321,6 @@ TEST(FileAttributes, SurviveARewrite) {
 
 // ---------------------------------------------------------------------------
 // Registry values, in their files.
-
-const std::string kKey = "HKCU\\Software\\cfgline-e2e";
-const std::string kCu = "registry/HKEY_CURRENT_USER/";
-const std::string kFolder = kCu + "Software/cfgline-e2e/";
-const std::string kPath = kFolder + "Path";
 
 std::vector<std::string> Reg(const std::string& mode, const std::string& item,
                              const std::string& key = kKey, const std::string& name = "Path") {
