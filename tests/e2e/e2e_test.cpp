@@ -115,7 +115,8 @@ void RegTool(const std::string& dir, const std::string& command, const Files& fi
   for (const auto& [name, bytes] : files)
     if (name.starts_with("registry/")) names += " " + Quote(name);
   if (Windows() && !names.empty()) {
-    EXPECT_EQ(Shell(Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL) + " " + command +
+    const std::string view = target == "win32" ? " --32 " : " ";  // the program's own
+    EXPECT_EQ(Shell(Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL) + view + command +
                         names + " || echo regtool failed",
                     dir),
               "");

@@ -1,8 +1,9 @@
 // The Windows helper of the tests, through the W functions so that every
 // character of a name or value arrives exactly.
 //
-// regtool load|save FILE... mirrors registry values in files, named as the
-// Linux build's store names them:
+// regtool [--32] load|save FILE... mirrors registry values in files, named
+// as the Linux build's store names them, in the registry's 32-bit view with
+// --32 (the one a 32-bit program sees), else in the 64-bit one:
 //   registry/HKEY_CURRENT_USER/Software/x/NAME.TYPE
 // TYPE is the type's name, as REG_SZ; string data is UTF-8 in the file.
 //   load  makes HKEY_CURRENT_USER\Software\cfgline-e2e afresh, then a key for
@@ -35,6 +36,8 @@ const std::wstring kTypes[] = {L"REG_NONE",   L"REG_SZ",      L"REG_EXPAND_SZ",
                                L"REG_BINARY", L"REG_DWORD",   L"",
                                L"",           L"REG_MULTI_SZ"};
 
+REGSAM view = KEY_WOW64_64KEY;
+
 bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 // Between UTF-8 and UTF-16, every byte or unit included, NULs too.
@@ -63,7 +66,7 @@ HKEY Open(const std::wstring& key) {
   for (const auto& [name, predefined] : roots)
     root = key.substr(0, end) == name ? predefined : root;
   const std::wstring subkey = end == std::wstring::npos ? L"" : key.substr(end + 1);
-  RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+  RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &handle, nullptr);
   return handle;
 }
 
@@ -163,6 +166,7 @@ int Announcements(int count, wchar_t** args) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc > 1 && argv[1] == std::wstring(L"--32")) view = KEY_WOW64_32KEY, --argc, ++argv;
   const std::wstring command = argc > 1 ? argv[1] : L"";
   if (command == L"--announcements") {
     std::printf("announcements: %d", Announcements(argc - 2, argv + 2));
