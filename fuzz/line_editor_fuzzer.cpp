@@ -13,14 +13,19 @@
 // takes out exactly the lines that contain the text; no temporary file stays.
 //
 // The first input byte picks the file's encoding: bytes without a mark, or
-// a byte-order mark and UTF-8 or UTF-16 in either byte order. The model works
-// on code units (bytes, or 16-bit units for UTF-16) and knows nothing of the
-// editor's code; a UTF-16 file's text is given as UTF-8, as on the command
-// line.
+// a byte-order mark and UTF-8 or UTF-16 in either byte order, or UTF-8
+// without a mark. The model works on code units (bytes, 16-bit units for
+// UTF-16, characters for UTF-8 without a mark) and knows nothing of the
+// editor's code; a UTF-16 or unmarked UTF-8 file's text is given as UTF-8,
+// as on the command line.
+//
+// Besides, the fast UTF-8 check that tells an unmarked file's encoding on
+// Windows must agree with the decoder, on the raw input and on the file.
 
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -32,6 +37,7 @@
 
 #include "check.h"
 #include "fileutils/CclFileUtils.h"
+#include "platform/unicode.h"
 
 namespace {
 
@@ -43,12 +49,19 @@ struct Encoding {
   std::string_view mark;
   int unitBytes;
   bool bigEndian;
+  bool utf8 = false;  // units are characters, stored as UTF-8
 };
-constexpr Encoding kEncodings[] = {
-    {"", 1, false}, {"\xEF\xBB\xBF", 1, false}, {"\xFF\xFE", 2, false}, {"\xFE\xFF", 2, true}};
+constexpr Encoding kEncodings[] = {{"", 1, false},
+                                   {"\xEF\xBB\xBF", 1, false},
+                                   {"\xFF\xFE", 2, false},
+                                   {"\xFE\xFF", 2, true},
+                                   {"", 2, false, true}};
+
+std::string Utf8(const Units& units);
 
 std::string FileBytes(const Encoding& encoding, const Units& units) {
   std::string bytes(encoding.mark);
+  if (encoding.utf8) return bytes + Utf8(units);
   for (const char16_t unit : units) {
     const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
     if (encoding.unitBytes == 1) bytes += low;
@@ -177,17 +190,18 @@ Units AfterUninstall(const Units& contents, const Units& text) {
   return kept.size() == lines.size() ? contents : Rewritten(kept);
 }
 
-// Units from the input: bytes, or for UTF-16 pairs of bytes; a text's
-// units hold no surrogate, so that it has a UTF-8 form.
+// Units from the input: bytes, or for UTF-16 pairs of bytes, or for UTF-8
+// a byte below 0x80 or a pair above; a text's units, and all of a UTF-8
+// file's, hold no surrogate, so that they have a UTF-8 form.
 Units TakeUnits(FuzzedDataProvider& input, const Encoding& encoding, size_t most, bool text) {
   Units units;
   while (units.size() < most && input.remaining_bytes() > 0) {
     char16_t unit = input.ConsumeIntegral<uint8_t>();
-    if (encoding.unitBytes == 2) {
+    if (encoding.unitBytes == 2 && (!encoding.utf8 || unit >= 0x80)) {
       unit = static_cast<char16_t>(unit | input.ConsumeIntegral<uint8_t>() << 8);
     }
     if (text && unit == 0) break;  // ends the text
-    if (text && unit >= 0xD800 && unit <= 0xDFFF) unit = u'?';
+    if ((text || encoding.utf8) && unit >= 0xD800 && unit <= 0xDFFF) unit = u'?';
     units += unit;
   }
   return units;
@@ -198,10 +212,25 @@ Units TakeUnits(FuzzedDataProvider& input, const Encoding& encoding, size_t most
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const Folder folder;
   FuzzedDataProvider input(data, size);
-  const Encoding& encoding = kEncodings[input.ConsumeIntegralInRange(0, 3)];
+  const std::string_view raw(reinterpret_cast<const char*>(data), size);
+  std::u16string decoded;
+  const platform::Utf8Check rawCheck = platform::CheckUtf8(raw);
+  FUZZ_CHECK((rawCheck == platform::Utf8Check::kNotUtf8) ==
+             !platform::Utf16FromWtf8(raw, false, decoded));
+  FUZZ_CHECK(rawCheck == platform::Utf8Check::kNotUtf8 ||
+             (rawCheck == platform::Utf8Check::kAscii) ==
+                 std::all_of(decoded.begin(), decoded.end(), [](char16_t u) { return u < 0x80; }));
+
+  const Encoding& encoding = kEncodings[input.ConsumeIntegralInRange(0, 4)];
   const Units text = TakeUnits(input, encoding, 64, true);
   const Units contents = TakeUnits(input, encoding, SIZE_MAX, false);
   const std::string bytes = FileBytes(encoding, contents);
+  if (encoding.utf8) {
+    const bool ascii =
+        std::all_of(contents.begin(), contents.end(), [](char16_t u) { return u < 0x80; });
+    FUZZ_CHECK(platform::CheckUtf8(bytes) ==
+               (ascii ? platform::Utf8Check::kAscii : platform::Utf8Check::kUtf8));
+  }
   auto file = [&](const Units& units) { return FileBytes(encoding, units); };
   // A file without a mark that starts like one, before or after an edit, is
   // read in that encoding, and one that starts FF FE 00 00 as UTF-32, which

@@ -28,7 +28,8 @@ struct Layout {
   std::string_view crlf;  // the line end that every line is written with
 };
 
-// Tried in this order; a file without a byte-order mark is bytes.
+// Tried in this order; a file without a byte-order mark is bytes, whose
+// encoding the platform tells.
 constexpr Layout kLayouts[] = {
     {TextEncoding::kUtf8, "\xEF\xBB\xBF", "\n", "\r", "\r\n"},
     {TextEncoding::kUtf16Le, "\xFF\xFE", "\n\0"sv, "\r\0"sv, "\r\0\n\0"sv},
@@ -227,13 +228,15 @@ void EditFile(const std::string& fileName, const std::ctype<char>& ctype, const 
   const Layout* layout = LayoutOf(file.bytes());
   if (layout == nullptr) throw kCannotOpen;
   const std::string_view contents = file.bytes().substr(layout->bom.size());
+  const TextEncoding encoding =
+      layout->bom.empty() ? platform::UnmarkedEncoding(contents) : layout->encoding;
   const LineCode code(*layout, ctype);
 
   // No line holds a text that the file's encoding cannot carry, or that holds
   // a line end. Added, such a text would never be found again: not by a
   // later install, nor by the uninstall that should take it out.
   std::string encoded;
-  if (!platform::EncodeText(text, layout->encoding, encoded) ||
+  if (!platform::EncodeText(text, encoding, encoded) ||
       code.FindLineEnd(encoded.data(), encoded.data() + encoded.size()) !=
           encoded.data() + encoded.size()) {
     if (install) throw kCannotOpen;

@@ -9,7 +9,8 @@
 // keeps the mark, which is part of no line: UTF-8 (EF BB BF), or UTF-16 in
 // either byte order (FF FE, FE FF), whose rules above apply to 16-bit code
 // units. The text is converted into the file's encoding first: a file
-// without a mark gets it in the ANSI code page on Windows, as bytes
+// without a mark gets it in the ANSI code page on Windows, or in UTF-8 where
+// the file holds UTF-8 beyond ASCII (platform::UnmarkedEncoding), as bytes
 // elsewhere. A text that the encoding cannot carry exactly, or that holds a
 // line end, is in no line: adding it fails, removing it changes nothing.
 //

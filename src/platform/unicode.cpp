@@ -1,5 +1,8 @@
 #include "platform/unicode.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace platform {
 namespace {
 
@@ -56,6 +59,27 @@ bool Utf16FromWtf8(std::string_view text, bool allowLoneSurrogates, std::u16stri
     }
   }
   return true;
+}
+
+Utf8Check CheckUtf8(std::string_view bytes) {
+  bool ascii = true;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    uint64_t eight;  // ASCII runs are passed eight bytes at a time
+    if (bytes.size() - at >= 8) {
+      std::memcpy(&eight, bytes.data() + at, 8);
+      if ((eight & 0x8080808080808080) == 0) {
+        at += 8;
+        continue;
+      }
+    }
+    size_t length = 1;
+    const char32_t point = DecodeOne(bytes.substr(at), length);
+    if (point > 0x10FFFF || IsLead(point) || IsTrail(point)) return Utf8Check::kNotUtf8;
+    ascii = ascii && point < 0x80;
+    at += length;
+  }
+  return ascii ? Utf8Check::kAscii : Utf8Check::kUtf8;
 }
 
 std::string Wtf8FromUtf16(std::u16string_view units) {

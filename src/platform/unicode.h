@@ -27,13 +27,24 @@ std::string Wtf8FromUtf16(std::u16string_view units);
 // The bytes of UTF-16 code units in little- or big-endian order.
 std::string Utf16Bytes(std::u16string_view units, bool bigEndian);
 
+// How `bytes` read as UTF-8 as RFC 3629 has it: no overlong form, no
+// surrogate, nothing above U+10FFFF, no sequence cut short at the end.
+enum class Utf8Check { kAscii, kUtf8, kNotUtf8 };
+Utf8Check CheckUtf8(std::string_view bytes);
+
 // How a text file stores its characters.
 enum class TextEncoding {
-  kCodePage,  // no byte-order mark: the ANSI code page on Windows, bytes elsewhere
+  kCodePage,  // the ANSI code page on Windows, bytes elsewhere
   kUtf8,
   kUtf16Le,
   kUtf16Be,
 };
+
+// The encoding of a text file without a byte-order mark that holds `bytes`.
+// On Windows, UTF-8 when they are UTF-8 with at least one character beyond
+// ASCII: written in the code page, such a file would hold two encodings.
+// Otherwise, and always elsewhere, kCodePage.
+TextEncoding UnmarkedEncoding(std::string_view bytes);
 
 // `text` as a file in `encoding` holds it. On Windows the text is converted
 // from UTF-8; elsewhere kCodePage and kUtf8 are the bytes unchanged and

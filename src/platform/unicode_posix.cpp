@@ -13,6 +13,9 @@ bool EncodeText(std::string_view text, TextEncoding encoding, std::string& bytes
   return true;
 }
 
+// Text is bytes as given whatever the file holds: nothing to look at.
+TextEncoding UnmarkedEncoding(std::string_view) { return TextEncoding::kCodePage; }
+
 size_t TextLength(std::string_view text) { return text.size(); }
 
 }  // namespace platform

@@ -75,6 +75,10 @@ bool EncodeText(std::string_view text, TextEncoding encoding, std::string& bytes
   return false;
 }
 
+TextEncoding UnmarkedEncoding(std::string_view bytes) {
+  return CheckUtf8(bytes) == Utf8Check::kUtf8 ? TextEncoding::kUtf8 : TextEncoding::kCodePage;
+}
+
 size_t TextLength(std::string_view text) {
   std::u16string units;
   return Utf16FromWtf8(text, true, units) ? units.size() : text.size();

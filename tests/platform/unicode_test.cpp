@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 // clang-format off
@@ -23,6 +25,11 @@ const struct { std::u16string units; std::string_view text; bool utf8, wtf8; } k
     {u"", "\xE5\xB7z", false, false},
     {u"", "\xF4\x90\x80\x80", false, false},
     {u"", "\xED\xA0\x80\xED\xB0\x80", false, false},  // a pair must be one four-byte sequence
+    // Longer than the eight bytes that ASCII is passed by at a time.
+    {u"0123456789abcdefXYZ", "0123456789abcdefXYZ", true, true},
+    {u"abcdefg\u0141hijklmnop", "abcdefg\xC5\x81hijklmnop", true, true},
+    {u"", "abc\xC0\xAE" "defghijklmnop", false, false},
+    {u"", "abcdefghijklmnop\xE5\xB7", false, false},
 };
 // clang-format on
 
@@ -32,6 +39,10 @@ TEST(UnicodeTest, Wtf8Codec) {
     std::u16string units;
     EXPECT_EQ(platform::Utf16FromWtf8(c.text, false, units), c.utf8);
     EXPECT_EQ(platform::Utf16FromWtf8(c.text, true, units), c.wtf8);
+    const bool ascii = std::ranges::all_of(c.text, [](unsigned char byte) { return byte < 0x80; });
+    EXPECT_EQ(platform::CheckUtf8(c.text), !c.utf8 ? platform::Utf8Check::kNotUtf8
+                                           : ascii ? platform::Utf8Check::kAscii
+                                                   : platform::Utf8Check::kUtf8);
     if (!c.wtf8) continue;
     EXPECT_EQ(units, c.units);
     EXPECT_EQ(platform::Wtf8FromUtf16(c.units), c.text);
