@@ -5,12 +5,16 @@
 #   bench/run.sh            builds the linux preset and prints, for a 160 MB
 #                           file of 2 million lines, the best of 3 runs of
 #                           cfgline and its peers, with the targets met or not
-#   bench/run.sh --wine-1g  removes a line from a 1 GB file with the 32-bit
-#                           Windows build (build/win32/cfgline.exe) under Wine
+#   bench/run.sh --wine-1g  removes a line from a 1 GB file with the Windows
+#                           builds under Wine: the 64-bit one for the time,
+#                           then the shipped 32-bit one, which must not run
+#                           out of address space; where the kernel refuses
+#                           32-bit code, that one runs under an emulator and
+#                           its time says so
 #
 # CFGLINE=/path/to/program measures that program instead of the linux
-# preset's (which is then not built) or build/win32/cfgline.exe, e.g. to
-# compare a change with the current code.
+# preset's (which is then not built) or the Windows builds, e.g. to compare
+# a change with the current code.
 #
 # Generated inputs live in bench/data/ and are reused when present. The exit
 # status is 1 when a result is wrong or a target is missed.
@@ -29,8 +33,7 @@ ADD_TEXT='C:\CfgLineBench\Added\bin'
 # Targets: cfgline's time over the peer's, and peak memory over the file size.
 MAX_VS_GREP=1.00
 # "Well under" sed -i: at most two thirds of its time. Appending, sed only
-# copies the file, which it never flushes to the disk; cfgline also searches
-# it and waits for the disk before it replaces the file.
+# copies the file; cfgline also searches it.
 MAX_VS_SED=0.67
 MAX_VS_CAT=2.00  # "close to" cat: the search over the file costs no more than reading it
 MAX_UTF16=2.00   # the same lines in UTF-16 LE, twice the bytes: at most twice the time
@@ -124,6 +127,9 @@ verify() {
 }
 
 # One round of a case: cfgline, then each peer, each on its own fresh copy.
+# cfgline flushes its new file (and its folder) to the disk before it
+# replaces the old one; so the time of a peer that writes a file stops only
+# once that file is flushed too (sync FILE).
 bench_round() {
   local case=$1
   rm -f "$work/grep.out" "$work/sed.txt"
@@ -133,10 +139,10 @@ bench_round() {
       verify remove
       record remove cfgline
       sync
-      timed grep -vF "$REMOVE_TEXT" "$input" >"$work/grep.out"
+      timed sh -c 'grep -vF "$1" "$2" >"$3" && sync "$3"' sh "$REMOVE_TEXT" "$input" "$work/grep.out"
       record remove grep
       fresh_copy "$input" "$work/sed.txt"
-      timed sed -i "/$REMOVE_TEXT/d" "$work/sed.txt"
+      timed sh -c 'sed -i "$1" "$2" && sync "$2"' sh "/$REMOVE_TEXT/d" "$work/sed.txt"
       record remove sed
       ;;
     add)
@@ -144,10 +150,10 @@ bench_round() {
       verify add
       record add cfgline
       sync
-      timed grep -vF "$ADD_TEXT" "$input" >"$work/grep.out"
+      timed sh -c 'grep -vF "$1" "$2" >"$3" && sync "$3"' sh "$ADD_TEXT" "$input" "$work/grep.out"
       record add grep
       fresh_copy "$input" "$work/sed.txt"
-      timed sed -i "\$a ${ADD_TEXT//\\/\\\\}" "$work/sed.txt"
+      timed sh -c 'sed -i "$1" "$2" && sync "$2"' sh "\$a ${ADD_TEXT//\\/\\\\}" "$work/sed.txt"
       record add sed
       ;;
     remove16)
@@ -243,10 +249,16 @@ bench_linux() {
   print_table
 }
 
-# The 32-bit program must not run out of address space on a 1 GB file.
-bench_wine_1g() {
-  local exe=${CFGLINE:-$root/build/win32/cfgline.exe}
-  [ -f "$exe" ] || die "$exe not found; build it with: cmake --preset win32 && cmake --build --preset win32"
+# Removes a line from a 1 GB file with the Windows program $1 under Wine.
+wine_1g() {
+  local exe=$1 bits=64 note=""
+  [ -f "$exe" ] || die "$exe not found; build the presets win64 and win32 (cmake --build --preset ...)"
+  if file -b -L "$exe" | grep -q '^PE32 executable'; then
+    bits=32
+    # A kernel that refuses 32-bit code runs them through binfmt_misc.
+    ! grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-i386 ||
+      note=" (emulated: the kernel runs 32-bit code under QEMU here, so this is no figure of the program's speed)"
+  fi
   input=$data/paths-1g.txt
   input_lines=13000000
   generate "$input" "$input_lines"
@@ -262,10 +274,10 @@ bench_wine_1g() {
   local startup=$secs
   export CFGLINE_WINE_TIMEOUT=900
   timed "$root/scripts/wine" "$exe" u textline "$target" "$REMOVE_TEXT" >"$work/message"
-  printf '\nwine, 32-bit: cfgline u textline %s (%.2f GB, %d lines)\n' "$target" \
+  printf '\nwine, %d-bit: cfgline u textline %s (%.2f GB, %d lines)\n' "$bits" "$target" \
     "$(awk -v b="$(stat -c %s "$input")" 'BEGIN { print b / 1e9 }')" "$input_lines"
-  printf '  time %.2f s (Wine start-up alone %.2f s), peak RSS %d MiB\n' "$secs" "$startup" \
-    $((rss_kb / 1024))
+  printf '  time %.2f s (Wine start-up alone %.2f s), peak RSS %d MiB%s\n' "$secs" "$startup" \
+    $((rss_kb / 1024)) "$note"
   local message
   message=$(tr -d '\r' <"$work/message")
   [ -z "$message" ] || die "FAIL: cfgline.exe printed: $message"
@@ -280,6 +292,13 @@ bench_wine_1g() {
 mkdir -p "$work"
 case ${1:-} in
   "") bench_linux ;;
-  --wine-1g) bench_wine_1g ;;
+  --wine-1g)
+    if [ -n "${CFGLINE:-}" ]; then
+      wine_1g "$CFGLINE"
+    else
+      wine_1g "$root/build/win64/cfgline.exe"
+      wine_1g "$root/build/win32/cfgline.exe"
+    fi
+    ;;
   *) die "usage: bench/run.sh [--wine-1g]" ;;
 esac
