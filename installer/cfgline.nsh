@@ -5,7 +5,7 @@
 ;   !define CFGLINE_EXE "$PLUGINSDIR\cfgline.exe"  ; optional, see below
 ;   !include "cfgline.nsh"
 ;
-;   ${CfglineAddPathItem}    ITEM RESULT            ; HKCU\Environment, Path
+;   ${CfglineAddPathItem}    ITEM RESULT            ; HKCU\Environment, Path (*)
 ;   ${CfglineRemovePathItem} ITEM RESULT
 ;   ${CfglineAddRegItem}     KEY VALUENAME ITEM RESULT
 ;   ${CfglineRemoveRegItem}  KEY VALUENAME ITEM RESULT
@@ -18,6 +18,13 @@
 ; text to show or log. cfgline.exe always ends with exit status 0 and reports
 ; a failure only by printing a message, so any output counts as a failure.
 ;
+; (*) cfgline.exe never creates a value, but a user's HKCU\Environment has
+; no Path value until something puts one there (a new profile). So when no
+; value named Path exists at all, CfglineAddPathItem creates it as a
+; REG_EXPAND_SZ holding ITEM alone and announces the change to running
+; programs (WM_SETTINGCHANGE, "Environment"), as cfgline.exe does after its
+; own edits; a Path of another type is left to cfgline.exe, which refuses it.
+;
 ; CFGLINE_EXE is where cfgline.exe is when the macros run; by default
 ; $INSTDIR\cfgline.exe, which serves the installer (after it has copied the
 ; program there) and the uninstaller alike. An ITEM, TEXT, KEY or FILE must
@@ -28,6 +35,7 @@
 !define CFGLINE_NSH
 
 !include LogicLib.nsh
+!include WinMessages.nsh
 
 !ifndef CFGLINE_EXE
   !define CFGLINE_EXE "$INSTDIR\cfgline.exe"
@@ -54,7 +62,34 @@ Var CfglineStatus
   !insertmacro _CfglineRun `u regline "${KEY}" "${VALUENAME}" "${ITEM}"` ${RESULT}
 !macroend
 !macro CfglineAddPathItem ITEM RESULT
-  !insertmacro CfglineAddRegItem "HKCU\Environment" "Path" `${ITEM}` ${RESULT}
+  !ifndef _CFGLINE_PATH_NAME
+    !define _CFGLINE_PATH_NAME
+    Var /GLOBAL CfglinePathName
+  !endif
+  ; Looks for a value named Path, of any type, among the key's values.
+  StrCpy $CfglineStatus 0
+  ${Do}
+    ClearErrors
+    EnumRegValue $CfglinePathName HKCU "Environment" $CfglineStatus
+    ${If} ${Errors}
+      StrCpy $CfglinePathName ""  ; no more values, or no key
+      ${ExitDo}
+    ${EndIf}
+    ${IfThen} $CfglinePathName == "Path" ${|} ${ExitDo} ${|}  ; == ignores case, as Windows does
+    IntOp $CfglineStatus $CfglineStatus + 1
+  ${Loop}
+  ${If} $CfglinePathName == "Path"
+    !insertmacro CfglineAddRegItem "HKCU\Environment" "Path" `${ITEM}` ${RESULT}
+  ${Else}
+    ClearErrors
+    WriteRegExpandStr HKCU "Environment" "Path" `${ITEM}`
+    ${If} ${Errors}
+      StrCpy ${RESULT} "Cannot create the value Path in HKCU\Environment."
+    ${Else}
+      StrCpy ${RESULT} ""
+      SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=5000
+    ${EndIf}
+  ${EndIf}
 !macroend
 !macro CfglineRemovePathItem ITEM RESULT
   !insertmacro CfglineRemoveRegItem "HKCU\Environment" "Path" `${ITEM}` ${RESULT}
