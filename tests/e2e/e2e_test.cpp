@@ -410,18 +410,18 @@ std::vector<Case> RegCases() {
       // As nobody, who may not write in the key's folder.
       {"read_only_key", Reg("u", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
       {"read_only_key_nothing_to_do", Reg("i", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
+      {"root_default_value", Reg("i", "b", "HKCU\\", ""), Sz("a", kCu), "", Sz("a;b", kCu)},
+      {"value_name_with_a_dot", Reg("i", "b", kKey, "dotted.name"), Sz("a", kFolder + "Dotted.Name"), "", Sz("a;b", kFolder + "Dotted.Name")},
+      {"dot_dot_is_no_parent", Reg("i", "b", "HKCU\\Software\\..\\Software\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a")},
       // The Linux build's store: a key is a folder, a value a file "NAME.TYPE".
-      {"store_root_default_value", Reg("i", "b", "HKCU\\", ""), Sz("a", kCu), "", Sz("a;b", kCu), kLinuxOnly},
       {"store_file_named_like_a_key", Reg("i", "b"), {{kPath + ".REG_SZ", "a\0"s}, {kCu + "Software/CFGLINE-E2E", ""}}, "", {{kPath + ".REG_SZ", "a;b\0"s}, {kCu + "Software/CFGLINE-E2E", ""}}, kLinuxOnly},
       {"store_folder_named_like_a_value", Reg("i", "b"), {{kPath + ".REG_SZ", "a\0"s}, {kPath + ".REG_BINARY/", ""}}, "", {{kPath + ".REG_SZ", "a;b\0"s}, {kPath + ".REG_BINARY/", ""}}, kLinuxOnly},
       {"store_keys_differing_in_case", Reg("i", "b", kKey + "\\twin"), {{kFolder + "Twin/", ""}, {kFolder + "TWIN/", ""}}, kKeyError, {{kFolder + "Twin/", ""}, {kFolder + "TWIN/", ""}}, kLinuxOnly},
       {"store_values_differing_in_case", Reg("i", "b", kKey, "two"), {{kFolder + "Two.REG_SZ", ""}, {kFolder + "two.REG_BINARY", ""}}, kKeyError, {{kFolder + "Two.REG_SZ", ""}, {kFolder + "two.REG_BINARY", ""}}, kLinuxOnly},
       {"store_no_values", Reg("i", "b", kKey, "odd"), {{kFolder + "Odd.txt", ""}, {kFolder + "Odd.reg_sz", ""}}, kKeyError, {{kFolder + "Odd.txt", ""}, {kFolder + "Odd.reg_sz", ""}}, kLinuxOnly},
       {"store_fifo_is_no_value", Reg("i", "b", kKey, "fifo"), {{kFolder + "Fifo.REG_SZ|", ""}}, kKeyError, {{kFolder + "Fifo.REG_SZ|", ""}}, kLinuxOnly},
-      {"store_type_after_the_last_dot", Reg("i", "b", kKey, "dotted.name"), Sz("a", kFolder + "Dotted.Name"), "", Sz("a;b", kFolder + "Dotted.Name"), kLinuxOnly},
       {"store_name_encoded", Reg("i", "b", kKey, "A%b/C"), Sz("a", kFolder + "a%25b%2Fc"), "", Sz("a;b", kFolder + "a%25b%2Fc"), kLinuxOnly},
       {"store_trailing_backslash", Reg("i", "b", kKey + "\\"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
-      {"store_dot_dot", Reg("i", "b", "HKCU\\Software\\..\\Software\\cfgline-e2e"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
       {"slash_in_key_name", Reg("i", "b", "HKCU\\Software/cfgline-e2e"), Sz("a"), kKeyError, Sz("a")},
       {"root_without_its_folder", Reg("i", "b", "HKU\\x"), F(""), kKeyError, F("")},
   };
