@@ -57,20 +57,6 @@ constexpr Encoding kEncodings[] = {{"", 1, false},
                                    {"\xFE\xFF", 2, true},
                                    {"", 2, false, true}};
 
-std::string Utf8(const Units& units);
-
-std::string FileBytes(const Encoding& encoding, const Units& units) {
-  std::string bytes(encoding.mark);
-  if (encoding.utf8) return bytes + Utf8(units);
-  for (const char16_t unit : units) {
-    const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
-    if (encoding.unitBytes == 1) bytes += low;
-    else if (encoding.bigEndian) bytes += {high, low};
-    else bytes += {low, high};
-  }
-  return bytes;
-}
-
 // The UTF-8 of units that hold no surrogate.
 std::string Utf8(const Units& units) {
   std::string text;
@@ -85,6 +71,18 @@ std::string Utf8(const Units& units) {
     }
   }
   return text;
+}
+
+std::string FileBytes(const Encoding& encoding, const Units& units) {
+  std::string bytes(encoding.mark);
+  if (encoding.utf8) return bytes + Utf8(units);
+  for (const char16_t unit : units) {
+    const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+    if (encoding.unitBytes == 1) bytes += low;
+    else if (encoding.bigEndian) bytes += {high, low};
+    else bytes += {low, high};
+  }
+  return bytes;
 }
 
 Lines SplitLines(std::u16string_view contents) {

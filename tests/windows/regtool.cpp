@@ -66,7 +66,8 @@ HKEY Open(const std::wstring& key) {
   for (const auto& [name, predefined] : roots)
     root = key.substr(0, end) == name ? predefined : root;
   const std::wstring subkey = end == std::wstring::npos ? L"" : key.substr(end + 1);
-  RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &handle, nullptr);
+  RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &handle,
+                  nullptr);
   return handle;
 }
 
@@ -166,7 +167,10 @@ int Announcements(int count, wchar_t** args) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc > 1 && argv[1] == std::wstring(L"--32")) view = KEY_WOW64_32KEY, --argc, ++argv;
+  if (argc > 1 && argv[1] == std::wstring(L"--32")) {
+    view = KEY_WOW64_32KEY;
+    --argc, ++argv;
+  }
   const std::wstring command = argc > 1 ? argv[1] : L"";
   if (command == L"--announcements") {
     std::printf("announcements: %d", Announcements(argc - 2, argv + 2));
