@@ -73,6 +73,12 @@ std::string Utf8(const Units& units) {
   return text;
 }
 
+// What the UTF-8 check says of the UTF-8 of `units`.
+platform::Utf8Check Utf8CheckOf(const std::u16string& units) {
+  const bool ascii = std::all_of(units.begin(), units.end(), [](char16_t u) { return u < 0x80; });
+  return ascii ? platform::Utf8Check::kAscii : platform::Utf8Check::kUtf8;
+}
+
 std::string FileBytes(const Encoding& encoding, const Units& units) {
   std::string bytes(encoding.mark);
   if (encoding.utf8) return bytes + Utf8(units);
@@ -212,23 +218,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const std::string_view raw(reinterpret_cast<const char*>(data), size);
   std::u16string decoded;
-  const platform::Utf8Check rawCheck = platform::CheckUtf8(raw);
-  FUZZ_CHECK((rawCheck == platform::Utf8Check::kNotUtf8) ==
-             !platform::Utf16FromWtf8(raw, false, decoded));
-  FUZZ_CHECK(rawCheck == platform::Utf8Check::kNotUtf8 ||
-             (rawCheck == platform::Utf8Check::kAscii) ==
-                 std::all_of(decoded.begin(), decoded.end(), [](char16_t u) { return u < 0x80; }));
+  FUZZ_CHECK(platform::CheckUtf8(raw) == (platform::Utf16FromWtf8(raw, false, decoded)
+                                              ? Utf8CheckOf(decoded)
+                                              : platform::Utf8Check::kNotUtf8));
 
   const Encoding& encoding = kEncodings[input.ConsumeIntegralInRange(0, 4)];
   const Units text = TakeUnits(input, encoding, 64, true);
   const Units contents = TakeUnits(input, encoding, SIZE_MAX, false);
   const std::string bytes = FileBytes(encoding, contents);
-  if (encoding.utf8) {
-    const bool ascii =
-        std::all_of(contents.begin(), contents.end(), [](char16_t u) { return u < 0x80; });
-    FUZZ_CHECK(platform::CheckUtf8(bytes) ==
-               (ascii ? platform::Utf8Check::kAscii : platform::Utf8Check::kUtf8));
-  }
+  if (encoding.utf8) FUZZ_CHECK(platform::CheckUtf8(bytes) == Utf8CheckOf(contents));
   auto file = [&](const Units& units) { return FileBytes(encoding, units); };
   // A file without a mark that starts like one, before or after an edit, is
   // read in that encoding, and one that starts FF FE 00 00 as UTF-32, which
