@@ -249,7 +249,7 @@ void EditFile(const std::string& fileName, const std::ctype<char>& ctype, const 
   if (present == install) return;
 
   platform::AtomicFileWriter out;
-  if (!out.Open(fileName)) throw kCannotOpen;
+  if (!out.Open(file)) throw kCannotOpen;
   out.Write(layout->bom);
   bool kept = false;
   {

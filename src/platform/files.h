@@ -11,20 +11,24 @@
 
 namespace platform {
 
-// Reads the whole file `path`, as bytes, into `contents`. Returns false when
-// the file cannot be opened or any read fails; a read error is never taken
-// for the end of the file. Only regular files are read, to their end even
-// when they report a size of 0 (as files under /proc do); anything else, such
-// as a pipe, a device or a folder, is refused at once without a wait.
-bool ReadWholeFile(const std::string& path, std::string& contents);
-
 // The contents of a whole file, loaded once and held until destroyed.
+//
+// Load resolves the file's name once and keeps the file open; every later
+// step works on what it resolved, never on the name again. A symbolic link,
+// in any folder of the name or as its last part, is followed only when its
+// owner is root, the caller, or the owner of what it finally leads to (POSIX
+// layers; Windows follows the system's own rules). Only regular files are
+// read, to their end even when they report a size of 0 (as files under /proc
+// do); anything else, such as a pipe, a device or a folder, is refused at
+// once without a wait. A read error is never taken for the end of the file.
 //
 // The object also holds an exclusive lock on the file, from before it is read
 // until the object is destroyed, so that runs of the tool that edit the same
-// file take turns. Keep it alive until the file's replacement is committed.
-// Load waits 30 s at most for another run that holds the file, then fails.
-// The system releases the lock when the process ends, however it ends.
+// file take turns. The lock needs write access: a file the caller may only
+// read is loaded unlocked, and can then not be replaced. Keep the object
+// alive until the file's replacement is committed. Load waits 30 s at most
+// for another run that holds the file, then fails. The system releases the
+// lock when the process ends, however it ends.
 //
 // Where the system allows, the file is mapped rather than copied. Should
 // another program cut it short while it is held, the lost bytes read as zeros
@@ -32,41 +36,53 @@ bool ReadWholeFile(const std::string& path, std::string& contents);
 // before they act on what they read.
 class FileContents {
  public:
+  // The folder that relative names are taken from, unless another is given.
+  static constexpr intptr_t kWorkingFolder = -1;
+
   FileContents() = default;
   ~FileContents();
   FileContents(const FileContents&) = delete;
   FileContents& operator=(const FileContents&) = delete;
 
-  // Loads the file `path`, as ReadWholeFile reads it, and locks it; false
-  // when it cannot. A file that another run replaced while this one waited
-  // is not read: the file that `path` names then is.
-  bool Load(const std::string& path);
+  // Loads and locks the file `path`; false when it cannot. A relative path
+  // is taken from `from`: the working folder, or (POSIX layers only) a
+  // folder open on that descriptor. A file that another run replaced while
+  // this one waited is not read: the file that `path` names then is.
+  bool Load(const std::string& path, intptr_t from = kWorkingFolder);
   std::string_view bytes() const { return bytes_; }
   // False when the file was cut short while it was held.
   bool Intact() const;
 
  private:
+  friend class AtomicFileWriter;
+
   std::string_view bytes_;
   std::string copy_;  // the bytes, when they were read rather than mapped
   void* mapping_ = nullptr;
-  intptr_t lock_ = -1;  // what holds the lock: the open file, where there is one
+  intptr_t file_ = -1;    // the file that was read, open; POSIX: it holds the lock
+  bool writable_ = false; // POSIX: file_ is open for writing too, and locked
+  intptr_t folder_ = -1;  // POSIX: the folder that holds the file, open
+  std::string name_;      // its name in that folder; Windows: its final path
+  intptr_t lock_ = -1;    // Windows: what holds the lock
 };
 
-// Removes the one file `path`, never a directory. Returns false when nothing
-// was removed.
+// Removes the one file `path`, never a directory. A symbolic link named by
+// `path` is removed itself; links in its folders are followed as Load follows
+// them. Returns false when nothing was removed.
 bool DeleteOneFile(const std::string& path);
 
-// Replaces the contents of an existing file so that it is never left half
-// written:
-//   Open()   checks that the caller may write the target, creates a
-//            temporary file in the target's own folder (for a symbolic link,
-//            the folder of the file it points to) and removes the temporary
-//            files that killed runs left there (any that no live run holds);
+// Replaces the contents of a file that a FileContents loaded, so that it is
+// never left half written:
+//   Open()   checks that the caller may write the file, creates a temporary
+//            file in the file's own folder (for a symbolic link, the folder
+//            of the file it leads to) and removes the temporary files that
+//            killed runs left there (any that no live run holds);
 //   Write()  appends bytes, buffered;
 //   Commit() writes out the buffer, flushes the temporary file to the disk,
-//            gives it the target's permission bits and owner (POSIX) or
-//            attributes (Windows), closes it and puts it in the target's
-//            place in one step.
+//            gives it the permission bits and owner (POSIX) or attributes
+//            (Windows) of the file that was read, checks that the file's name
+//            still leads to that very file, closes the temporary file and
+//            puts it in the file's place in one step.
 // Each returns false on failure. After any failure, or when the object is
 // destroyed before Commit() succeeded, the temporary file is removed and the
 // target is byte for byte as it was. The target is never deleted first.
@@ -77,7 +93,8 @@ class AtomicFileWriter {
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
-  bool Open(const std::string& target);
+  // `original` must stay loaded until Commit() returns.
+  bool Open(const FileContents& original);
   bool Write(std::string_view bytes) {
     if (failed_) return false;
     if (buffer_.size() + bytes.size() > kBufferSize && !FlushBuffer()) return false;
@@ -98,8 +115,9 @@ class AtomicFileWriter {
   bool WriteOut(std::string_view bytes);  // unbuffered; sets failed_
   void Discard();                          // closes and removes the temp file
 
-  std::string target_;  // the file that is replaced, links resolved
-  std::string temp_;    // the temporary file, empty when there is none
+  const FileContents* original_ = nullptr;  // the file that is replaced
+  std::string target_;  // POSIX, for now: the path replaced, links resolved
+  std::string temp_;  // the temporary file's name, empty when there is none
   intptr_t handle_ = -1;
   std::string buffer_;
   bool failed_ = false;

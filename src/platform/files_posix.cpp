@@ -194,22 +194,17 @@ bool ReadOpenFile(int fd, off_t size, std::string& contents) {
 
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, std::string& contents) {
-  struct stat st;
-  ScopedFd fd(OpenRegularFile(path, &st));
-  return fd.get() >= 0 && ReadOpenFile(fd.get(), st.st_size, contents);
-}
-
 FileContents::~FileContents() {
   if (mapping_ != nullptr) {
     munmap(mapping_, bytes_.size());
     guardedBegin = nullptr;
     sigaction(SIGBUS, &previousBusAction, nullptr);
   }
-  if (lock_ >= 0) close(static_cast<int>(lock_));
+  if (file_ >= 0) close(static_cast<int>(file_));
 }
 
-bool FileContents::Load(const std::string& path) {
+bool FileContents::Load(const std::string& path, intptr_t from) {
+  if (from != kWorkingFolder) return false;
   struct stat st;
   ScopedFd fd(OpenLockedFile(path, &st));
   if (fd.get() < 0) return false;
@@ -222,7 +217,8 @@ bool FileContents::Load(const std::string& path) {
     if (!ReadOpenFile(fd.get(), st.st_size, copy_)) return false;
     bytes_ = copy_;
   }
-  lock_ = fd.release();
+  file_ = fd.release();
+  name_ = path;
   return true;
 }
 
@@ -232,7 +228,8 @@ bool DeleteOneFile(const std::string& path) { return unlink(path.c_str()) == 0; 
 
 AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 
-bool AtomicFileWriter::Open(const std::string& target) {
+bool AtomicFileWriter::Open(const FileContents& original) {
+  const std::string& target = original.name_;
   // A symbolic link stays in place; the file it leads to is replaced.
   std::unique_ptr<char, decltype(&std::free)> resolved(realpath(target.c_str(), nullptr),
                                                        &std::free);

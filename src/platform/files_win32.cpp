@@ -155,8 +155,6 @@ bool ReadFully(HANDLE file, char* buffer, size_t size, size_t& got) {
   return true;
 }
 
-}  // namespace
-
 bool ReadWholeFile(const std::string& path, std::string& contents) {
   ScopedHandle file(OpenDiskFile(path));
   LARGE_INTEGER size;
@@ -179,11 +177,14 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   return true;
 }
 
+}  // namespace
+
 FileContents::~FileContents() {
   if (lock_ != -1) ReleaseNamedMutex(ToHandle(lock_));
 }
 
-bool FileContents::Load(const std::string& path) {
+bool FileContents::Load(const std::string& path, intptr_t from) {
+  if (from != kWorkingFolder) return false;
   // Runs on one file take turns: the lock is named by the file's final path,
   // which every name of the file, or a link to it, leads to.
   std::string lockName;
@@ -200,6 +201,7 @@ bool FileContents::Load(const std::string& path) {
   // Opened anew: a run that held the lock may have replaced the file.
   if (!ReadWholeFile(path, copy_)) return false;
   bytes_ = copy_;
+  name_ = lockName.empty() ? path : lockName;
   return true;
 }
 
@@ -212,7 +214,8 @@ bool DeleteOneFile(const std::string& path) {
 
 AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 
-bool AtomicFileWriter::Open(const std::string& target) {
+bool AtomicFileWriter::Open(const FileContents& original) {
+  const std::string& target = original.name_;
   // Opening for writing, and closing again without a change, proves the
   // caller may write the file. A symbolic link stays in place; the file it
   // leads to is replaced.
@@ -230,8 +233,8 @@ bool AtomicFileWriter::Open(const std::string& target) {
     return false;
   }
 
-  target_ = resolved;
-  const std::string folder = FolderPrefixOf(target_);
+  original_ = &original;
+  const std::string folder = FolderPrefixOf(resolved);
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string temp = folder + TempName(GetCurrentProcessId(), GetTickCount(), counter++);
@@ -273,7 +276,7 @@ bool AtomicFileWriter::Commit() {
   ok = CloseHandle(file) != 0 && ok;
 
   std::wstring temp, target;
-  ok = ok && WidePath(temp_, temp) && WidePath(target_, target);
+  ok = ok && WidePath(temp_, temp) && WidePath(original_->name_, target);
   const DWORD attributes = ok ? GetFileAttributesW(target.c_str()) : INVALID_FILE_ATTRIBUTES;
   ok = ok && attributes != INVALID_FILE_ATTRIBUTES;
   if (ok && (attributes & kCopiedAttributes) != 0) {

@@ -188,8 +188,10 @@ bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigne
   if (data == nullptr) {
     *size = static_cast<uint32_t>(st.st_size);
   } else {
-    std::string bytes;
-    if (st.st_size > *size || !ReadWholeFile(path, bytes) || bytes.size() > *size) return false;
+    FileContents file;
+    if (st.st_size > *size || !file.Load(path)) return false;
+    const std::string_view bytes = file.bytes();
+    if (!file.Intact() || bytes.size() > *size) return false;
     std::memcpy(data, bytes.data(), bytes.size());
     *size = static_cast<uint32_t>(bytes.size());
   }
@@ -207,8 +209,9 @@ bool SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsi
   }
   const std::string_view bytes =
       size == 0 ? std::string_view() : std::string_view(reinterpret_cast<const char*>(data), size);
+  FileContents original;
   AtomicFileWriter writer;
-  return writer.Open(path) && writer.Write(bytes) && writer.Commit();
+  return original.Load(path) && writer.Open(original) && writer.Write(bytes) && writer.Commit();
 }
 
 void AnnounceEnvironmentChange() {}

@@ -15,8 +15,9 @@ namespace {
 TEST(FilesWin32Test, ReplaceFailingLeavesTargetAlone) {
   TempDir dir;
   WriteBytes(dir / "f", "old\r\n");
+  platform::FileContents original;
   platform::AtomicFileWriter out;
-  ASSERT_TRUE(out.Open(dir / "f"));
+  ASSERT_TRUE(original.Load(dir / "f") && out.Open(original));
   const HANDLE holder = CreateFileA((dir / "f").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
