@@ -1,9 +1,12 @@
-// Exclusive locks between runs of the tool, for the POSIX layers: flock on an
-// open file, which the system releases when the descriptor is closed or the
-// process ends, however it ends. No lock file is ever made.
+// Exclusive locks between runs of the tool, for the POSIX layers: a write
+// lock on an open file description (fcntl F_OFD_SETLK, F_WRLCK), which the
+// system releases when the descriptor is closed or the process ends, however
+// it ends. A write lock needs the file open for writing, so a user who may
+// only read a file cannot take it, and flock(2) does not meet it. No lock
+// file is ever made.
 #pragma once
 
-#include <sys/file.h>
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,14 +22,22 @@ using LockDeadline = std::chrono::steady_clock::time_point;
 
 inline LockDeadline NewLockDeadline() { return std::chrono::steady_clock::now() + kLockWait; }
 
-// Tries once to take an exclusive lock on the file open on `fd`. True when it
-// is taken, and where the file system cannot lock it, which leaves the file
-// unlocked as it always was: no locks at all, no lock service (ENOLCK), or
-// NFS, which locks only files open for writing (EBADF). False (errno
-// EWOULDBLOCK) while another holds it.
+// Tries once to take the lock on the file open for writing on `fd`: true
+// when it is taken.
+inline bool TakeLock(int fd) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;  // l_start 0, l_len 0: the whole file
+  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// Tries once to take the lock as TakeLock does. True
+// when it is taken, and where the file system cannot lock it, which leaves
+// the file unlocked as it always was: no locks at all, or no lock service
+// (ENOLCK). False (errno EAGAIN or EACCES) while another holds it.
 inline bool TryLockOpenFile(int fd) {
-  return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno == EOPNOTSUPP || errno == ENOSYS ||
-         errno == EINVAL || errno == ENOLCK || errno == EBADF;
+  return TakeLock(fd) || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL ||
+         errno == ENOLCK;
 }
 
 // Takes the lock as TryLockOpenFile does; while another holds it, waits
@@ -36,7 +47,7 @@ inline bool LockOpenFile(int fd, LockDeadline deadline) {
   // try costs one system call when nobody else holds the file.
   auto pause = std::chrono::milliseconds(1);
   while (!TryLockOpenFile(fd)) {
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
     if (std::chrono::steady_clock::now() + pause > deadline) return false;
     const timespec wait{0, std::chrono::nanoseconds(pause).count()};
     nanosleep(&wait, nullptr);

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,54 +18,35 @@
 
 #include "platform/file_lock_posix.h"
 #include "platform/files.h"
+#include "platform/path_walk_posix.h"
 
 namespace platform {
 namespace {
 
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
+// Opens the regular file that a walk found, for reading and, where the
+// caller may, writing too (*writable); -1 for anything but a regular file.
+// Nothing else is ever opened, so that a device or a FIFO is never touched.
+int OpenWalkedFile(const WalkedPath& walked, bool* writable) {
+  if (!S_ISREG(walked.st.st_mode)) return -1;
+  int fd = ReopenWalked(walked, O_RDWR | O_NONBLOCK);
+  *writable = fd >= 0;
+  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY)) {
+    fd = ReopenWalked(walked, O_RDONLY | O_NONBLOCK);
   }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  return fd;
 }
 
-// Opens `path` for reading without waiting on a FIFO or becoming the
-// controlling terminal, and refuses anything but a regular file: a FIFO, a
-// device, a socket or a folder. Stores the file's status in *st.
-int OpenRegularFile(const std::string& path, struct stat* st) {
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0 || fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)) return -1;
-  return fd.release();
+// True when `name` in the folder open on `folder` still is the file whose
+// status is `st`, and not a file that replaced it.
+bool StillNamed(int folder, const std::string& name, const struct stat& st) {
+  struct stat now;
+  return fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
+         now.st_ino == st.st_ino;
 }
 
-// Opens the regular file `path` as OpenRegularFile does and locks it against
-// other runs, waiting for them as long as LockOpenFile allows.
-int OpenLockedFile(const std::string& path, struct stat* st) {
-  const LockDeadline deadline = NewLockDeadline();
-  do {
-    struct stat opened;
-    ScopedFd fd(OpenRegularFile(path, &opened));
-    if (fd.get() < 0 || !LockOpenFile(fd.get(), deadline) || stat(path.c_str(), st) != 0) break;
-    // A run that held the file may have replaced it meanwhile: the lock then
-    // guards the old file, and the one the path names now must be locked.
-    if (st->st_dev == opened.st_dev && st->st_ino == opened.st_ino) return fd.release();
-  } while (std::chrono::steady_clock::now() < deadline);
-  return -1;
-}
+// The folder open on the O_PATH descriptor `folder`, opened for reading, or
+// -1 where the caller may not read it.
+int OpenFolder(int folder) { return openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
 // Temporary files are named this and six letters or digits (mkostemp's).
 constexpr std::string_view kTempPrefix = ".cfgline-";
@@ -75,26 +57,28 @@ bool IsTempName(std::string_view name) {
                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
 }
 
-// Removes the temporary files in `folder`, other than `own`, that runs left
-// behind when they were killed. A writer holds a lock on its temporary file
-// from just after making it until it is renamed into place or removed, so a
-// lock that can be taken means its writer is gone, or has not locked it yet
-// (then it notices the removal and makes another). Only the very file that
-// was locked is removed: meanwhile its name may have been renamed into place,
-// and the name passed to a new file. Where the file system cannot lock,
-// nothing is removed.
-void RemoveLeftoverTemps(const std::string& folder, const std::string& own) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return;
+// Removes the temporary files in the folder open on `folder`, other than
+// `own`, that runs left behind when they were killed. A writer holds a lock
+// on its temporary file from just after making it until it is renamed into
+// place or removed, so a lock that can be taken means its writer is gone, or
+// has not locked it yet (then it notices the removal and makes another).
+// Only the very file that was locked is removed: meanwhile its name may have
+// been renamed into place, and the name passed to a new file. Where the file
+// system cannot lock, nothing is removed.
+void RemoveLeftoverTemps(int folder, const std::string& own) {
+  const int listing = OpenFolder(folder);
+  DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
+  if (dir == nullptr) {
+    if (listing >= 0) close(listing);
+    return;
+  }
   while (const dirent* entry = readdir(dir)) {
     if (!IsTempName(entry->d_name) || own == entry->d_name) continue;
-    ScopedFd fd(openat(dirfd(dir), entry->d_name,
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat locked, named;
-    if (fd.get() >= 0 && flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && fstat(fd.get(), &locked) == 0 &&
-        S_ISREG(locked.st_mode) &&
-        fstatat(dirfd(dir), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
+    ScopedFd fd(
+        openat(dirfd(dir), entry->d_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat locked;
+    if (fd.get() >= 0 && fstat(fd.get(), &locked) == 0 && S_ISREG(locked.st_mode) &&
+        TakeLock(fd.get()) && StillNamed(dirfd(dir), entry->d_name, locked)) {
       unlinkat(dirfd(dir), entry->d_name, 0);
     }
   }
@@ -192,6 +176,23 @@ bool ReadOpenFile(int fd, off_t size, std::string& contents) {
   return true;
 }
 
+// A new temporary file's name: the prefix and six random letters or digits.
+std::string NewTempName() {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  // Should the system have no random bytes to give, the clock's serve: the
+  // file is made only where no file of that name exists.
+  uint64_t random = static_cast<uint64_t>(clock());
+  if (getrandom(&random, sizeof random, 0) != sizeof random) {
+    random ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+  std::string name(kTempPrefix);
+  for (int i = 0; i < 6; ++i, random /= sizeof kLetters - 1) {
+    name += kLetters[random % (sizeof kLetters - 1)];
+  }
+  return name;
+}
+
 }  // namespace
 
 FileContents::~FileContents() {
@@ -201,13 +202,33 @@ FileContents::~FileContents() {
     sigaction(SIGBUS, &previousBusAction, nullptr);
   }
   if (file_ >= 0) close(static_cast<int>(file_));
+  if (folder_ >= 0) close(static_cast<int>(folder_));
 }
 
 bool FileContents::Load(const std::string& path, intptr_t from) {
-  if (from != kWorkingFolder) return false;
+  const LockDeadline deadline = NewLockDeadline();
+  ScopedFd fd;
+  for (;;) {
+    WalkedPath walked;
+    if (!WalkPath(from == kWorkingFolder ? AT_FDCWD : static_cast<int>(from), path, true,
+                  &walked)) {
+      return false;
+    }
+    fd.reset(OpenWalkedFile(walked, &writable_));
+    if (fd.get() < 0) return false;
+    // A file that cannot be written is read unlocked; it is never replaced.
+    if (writable_ && !LockOpenFile(fd.get(), deadline)) return false;
+    // A run that held the file may have replaced it meanwhile: the lock then
+    // guards the old file, and the one the name leads to now must be locked.
+    if (!writable_ || StillNamed(walked.folder.get(), walked.name, walked.st)) {
+      folder_ = walked.folder.release();
+      name_ = walked.name;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
   struct stat st;
-  ScopedFd fd(OpenLockedFile(path, &st));
-  if (fd.get() < 0) return false;
+  if (fstat(fd.get(), &st) != 0) return false;
   if (static_cast<unsigned long long>(st.st_size) < SIZE_MAX) {
     mapping_ = MapGuarded(fd.get(), static_cast<size_t>(st.st_size));
   }
@@ -218,33 +239,32 @@ bool FileContents::Load(const std::string& path, intptr_t from) {
     bytes_ = copy_;
   }
   file_ = fd.release();
-  name_ = path;
   return true;
 }
 
 bool FileContents::Intact() const { return mapping_ == nullptr || guardedCut == 0; }
 
-bool DeleteOneFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+bool DeleteOneFile(const std::string& path) {
+  WalkedPath walked;
+  return WalkPath(AT_FDCWD, path, false, &walked) &&
+         unlinkat(walked.folder.get(), walked.name.c_str(), 0) == 0;
+}
 
 AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 
 bool AtomicFileWriter::Open(const FileContents& original) {
-  const std::string& target = original.name_;
-  // A symbolic link stays in place; the file it leads to is replaced.
-  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(target.c_str(), nullptr),
-                                                       &std::free);
-  struct stat st;
-  if (!resolved || stat(resolved.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (faccessat(AT_FDCWD, resolved.get(), W_OK, AT_EACCESS) != 0) return false;
-
-  target_ = resolved.get();
-  const std::string folder = FolderOf(target_);
+  // Only a file that could be opened for writing, and so locked, is replaced.
+  if (!original.writable_ || original.folder_ < 0) return false;
+  original_ = &original;
+  const int folder = static_cast<int>(original.folder_);
   // A run that cleans up may take a new temporary file away before its
   // writer has locked it (see RemoveLeftoverTemps); the writer then makes
   // another.
   for (int attempt = 0; attempt < 100 && handle_ < 0; ++attempt) {
-    std::string temp = folder + "/" + std::string(kTempPrefix) + "XXXXXX";
-    ScopedFd fd(mkostemp(temp.data(), O_CLOEXEC));
+    const std::string temp = NewTempName();
+    ScopedFd fd(
+        openat(folder, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0 && errno == EEXIST) continue;
     if (fd.get() < 0) return false;
     struct stat own;
     if (!TryLockOpenFile(fd.get()) || fstat(fd.get(), &own) != 0 || own.st_nlink == 0) continue;
@@ -252,7 +272,7 @@ bool AtomicFileWriter::Open(const FileContents& original) {
     temp_ = temp;
   }
   if (handle_ < 0) return false;
-  RemoveLeftoverTemps(folder, temp_.substr(temp_.rfind('/') + 1));
+  RemoveLeftoverTemps(folder, temp_);
   buffer_.reserve(kBufferSize);
   return true;
 }
@@ -278,18 +298,22 @@ bool AtomicFileWriter::Commit() {
     return false;
   }
   const int fd = static_cast<int>(handle_);
+  const int folder = static_cast<int>(original_->folder_);
+  // Owner and mode are those of the file that was read. Owner first:
+  // changing it clears the set-user-ID and set-group-ID bits, which a
+  // rewritten text file never gets back.
   struct stat st;
-  bool ok = stat(target_.c_str(), &st) == 0;
-  if (ok) {
-    // Owner first: changing it clears the set-user-ID and set-group-ID bits.
-    if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, -1, st.st_gid) != 0) {
-      // Not allowed for a file of another owner; the new file stays ours.
-    }
-    ok = fchmod(fd, st.st_mode & 07777) == 0;
+  bool ok = fstat(static_cast<int>(original_->file_), &st) == 0;
+  if (ok && fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, -1, st.st_gid) != 0) {
+    // Not allowed for a file of another owner; the new file stays ours.
   }
+  ok = ok && fchmod(fd, st.st_mode & 01777) == 0;
   // The temporary file stays open, and so locked, until it has its place:
-  // a run that cleans up would take it for one left behind.
-  ok = ok && fsync(fd) == 0 && rename(temp_.c_str(), target_.c_str()) == 0;
+  // a run that cleans up would take it for one left behind. The name must
+  // still hold the file that was read, or the new contents would replace
+  // another file.
+  ok = ok && fsync(fd) == 0 && StillNamed(folder, original_->name_, st) &&
+       renameat(folder, temp_.c_str(), folder, original_->name_.c_str()) == 0;
   if (!ok) {
     Discard();
     return false;
@@ -298,15 +322,15 @@ bool AtomicFileWriter::Commit() {
   handle_ = -1;
   close(fd);  // fsync already reported any write error
   // Make the rename itself durable; the new contents are already safe.
-  ScopedFd folder(open(FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() >= 0) fsync(folder.get());
+  ScopedFd listing(OpenFolder(folder));
+  if (listing.get() >= 0) fsync(listing.get());
   return true;
 }
 
 void AtomicFileWriter::Discard() {
   // Removed while still locked: once unlocked, the name may pass to another
   // run's new file.
-  if (!temp_.empty()) unlink(temp_.c_str());
+  if (!temp_.empty()) unlinkat(static_cast<int>(original_->folder_), temp_.c_str(), 0);
   temp_.clear();
   if (handle_ >= 0) close(static_cast<int>(handle_));
   handle_ = -1;

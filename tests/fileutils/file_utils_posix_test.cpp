@@ -13,6 +13,8 @@
 #include <utility>
 
 #include "fileutils/CclFileUtils.h"
+#include "platform/file_lock_posix.h"
+#include "platform/files.h"
 #include "platform/find_bytes.h"
 #include "support/temp_dir.h"
 
@@ -81,25 +83,59 @@ TEST(FileEditTest, DiskFullLeavesFileAlone) {
 TEST(FileEditTest, TemporaryFileOfALiveRunStays) {
   TempDir dir;
   WriteBytes(dir / "f", "a\n");
-  const int held = open((dir / ".cfgline-Live00").c_str(), O_RDONLY | O_CREAT, 0600);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const int held = open((dir / ".cfgline-Live00").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_TRUE(platform::TakeLock(held));
   EXPECT_EQ(Edit(true, dir / "f", "x"), "");
   close(held);
   EXPECT_EQ(dir.List(), (std::vector<std::string>{".cfgline-Live00", "f"}));
 }
 
-// The file that a link leads to is rewritten and keeps its mode and owner.
+// The file that a link leads to is rewritten and keeps its mode and owner,
+// but never a set-user-ID or set-group-ID bit.
 TEST(FileEditTest, RewriteThroughALinkKeepsModeAndOwner) {
   TempDir dir;
   WriteBytes(dir / "f", "a\n");
-  ASSERT_EQ(chmod((dir / "f").c_str(), 0640), 0);
   ASSERT_EQ(chown((dir / "f").c_str(), 1234, 5678), 0) << "needs root";
+  ASSERT_EQ(chmod((dir / "f").c_str(), 06640), 0);  // chown cleared the bits
   ASSERT_EQ(symlink("f", (dir / "link").c_str()), 0);
   EXPECT_EQ(Edit(true, dir / "link", "x"), "");
   EXPECT_EQ(ReadBytes(dir / "f"), "a\r\nx\r\n");
   struct stat st {};
   ASSERT_EQ(stat((dir / "f").c_str(), &st), 0);
   EXPECT_EQ(std::tuple(st.st_mode & 07777, st.st_uid, st.st_gid), std::tuple(0640u, 1234u, 5678u));
+}
+
+// A run that holds the file keeps another waiting until the deadline, and no
+// longer: the lock is one description's, even within one process.
+TEST(FileEditTest, LockWaitEndsAtItsDeadline) {
+  TempDir dir;
+  WriteBytes(dir / "f", "a\n");
+  const int holder = open((dir / "f").c_str(), O_RDWR);
+  const int waiter = open((dir / "f").c_str(), O_RDWR);
+  ASSERT_TRUE(platform::TakeLock(holder));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(platform::LockOpenFile(waiter, start + std::chrono::milliseconds(50)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  close(holder);
+  EXPECT_TRUE(platform::LockOpenFile(waiter, std::chrono::steady_clock::now()));
+  close(waiter);
+}
+
+// A file put in the place of the one that was read, between the read and
+// the replace, is neither replaced nor lost, and neither is the one read.
+TEST(FileEditTest, FileSwappedInBeforeTheReplaceIsLeftAlone) {
+  TempDir dir;
+  WriteBytes(dir / "f", "read\n");
+  WriteBytes(dir / "other", "other\n");
+  platform::FileContents original;
+  platform::AtomicFileWriter out;
+  ASSERT_TRUE(original.Load(dir / "f") && out.Open(original) && out.Write("new\n"));
+  ASSERT_EQ(rename((dir / "f").c_str(), (dir / "read").c_str()), 0);
+  ASSERT_EQ(rename((dir / "other").c_str(), (dir / "f").c_str()), 0);
+  EXPECT_FALSE(out.Commit());
+  EXPECT_EQ(ReadBytes(dir / "f"), "other\n");
+  EXPECT_EQ(ReadBytes(dir / "read"), "read\n");
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{"f", "read"}));
 }
 
 }  // namespace

@@ -1,0 +1,61 @@
+// Names resolved on descriptors, one component at a time, for the POSIX
+// layers: what a walk finds stays open, so that every later step works on it
+// and never on the name again.
+//
+// The link rule: a symbolic link, in a folder of the name or as its last
+// part, relative or absolute, in chains, is followed only when its owner is
+// root, the caller (effective user), or the owner of what it finally leads
+// to. So a user can only lead a more privileged run to what that user owns
+// already. The system's protected_symlinks covers only sticky folders that
+// anyone may write, and only where it is enabled; refusing every link would
+// break a user's dotfiles and root's own links.
+//
+// Error contract: WalkPath returns false, with errno set, when a component is
+// missing or not a folder, a link breaks the rule, or more than 40 links are
+// met; it prints nothing and changes nothing.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+
+namespace platform {
+
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd = -1) : fd_(fd) {}
+  ~ScopedFd() { reset(); }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// What a walk found.
+struct WalkedPath {
+  ScopedFd folder;    // the folder that holds the last name (O_PATH)
+  std::string name;   // the last name
+  ScopedFd object;    // with followLast: what the name finally leads to (O_PATH)
+  struct stat st {};  // with followLast: its status
+};
+
+// Resolves `path`, a relative one from the folder open on `from` (or
+// AT_FDCWD). Links in its folders are followed by the rule above; the last
+// name too when `followLast`, else it is left as it is, link or not, and
+// need not exist. A name that ends in '/' is refused.
+bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* walked);
+
+// Opens anew, with `flags` (O_CLOEXEC and O_NOCTTY added), the very file that
+// a walk found; -1 with errno set when it cannot.
+int ReopenWalked(const WalkedPath& walked, int flags);
+
+}  // namespace platform
