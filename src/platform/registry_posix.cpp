@@ -3,8 +3,11 @@
 // each value a regular file "<name>.<type>" in its key's folder that holds the
 // value's data bytes and nothing else. Key and value names are matched without
 // regard to ASCII case; a name that matches two entries opens nothing.
-// An open key holds a lock on its folder, so that runs of the tool never see
-// one of its values while another replaces it.
+// Folders, links and value files are found as platform/path_walk_posix.h
+// walks names. A value that is read stays locked until its key is closed, so
+// that runs of the tool take turns on it.
+#include "platform/registry_posix.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,40 +17,53 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "platform/ascii_case.h"
-#include "platform/file_lock_posix.h"
 #include "platform/files.h"
+#include "platform/path_walk_posix.h"
 #include "platform/registry.h"
-#include "platform/registry_posix.h"
 
 namespace platform {
 
 struct RegKey {
-  std::string folder;  // the key's folder, made of the names found on disk
-  int lock = -1;       // the folder, open and locked
+  ScopedFd folder;                      // the key's folder (O_PATH)
+  std::string valueFile;                // the file of the value read, if any
+  std::unique_ptr<FileContents> value;  // its contents, locked
 };
 
 namespace {
 
 // Indexed by RegType.
 constexpr std::string_view kTypeNames[] = {
-    "REG_NONE",          "REG_SZ",           "REG_EXPAND_SZ",
-    "REG_BINARY",        "REG_DWORD",        "REG_DWORD_BIG_ENDIAN",
-    "REG_LINK",          "REG_MULTI_SZ",     "REG_RESOURCE_LIST",
-    "REG_FULL_RESOURCE_DESCRIPTOR",          "REG_RESOURCE_REQUIREMENTS_LIST",
+    "REG_NONE",
+    "REG_SZ",
+    "REG_EXPAND_SZ",
+    "REG_BINARY",
+    "REG_DWORD",
+    "REG_DWORD_BIG_ENDIAN",
+    "REG_LINK",
+    "REG_MULTI_SZ",
+    "REG_RESOURCE_LIST",
+    "REG_FULL_RESOURCE_DESCRIPTOR",
+    "REG_RESOURCE_REQUIREMENTS_LIST",
     "REG_QWORD",
 };
 constexpr uint32_t kTypeCount = sizeof(kTypeNames) / sizeof(kTypeNames[0]);
 
 const char* RootFolderName(RootKey root) {
   switch (root) {
-    case RootKey::kClassesRoot: return "HKEY_CLASSES_ROOT";
-    case RootKey::kCurrentUser: return "HKEY_CURRENT_USER";
-    case RootKey::kLocalMachine: return "HKEY_LOCAL_MACHINE";
-    case RootKey::kUsers: return "HKEY_USERS";
-    case RootKey::kCurrentConfig: return "HKEY_CURRENT_CONFIG";
+    case RootKey::kClassesRoot:
+      return "HKEY_CLASSES_ROOT";
+    case RootKey::kCurrentUser:
+      return "HKEY_CURRENT_USER";
+    case RootKey::kLocalMachine:
+      return "HKEY_LOCAL_MACHINE";
+    case RootKey::kUsers:
+      return "HKEY_USERS";
+    case RootKey::kCurrentConfig:
+      return "HKEY_CURRENT_CONFIG";
   }
   return nullptr;
 }
@@ -61,7 +77,8 @@ std::string GetEnv(const char* name) {
 // empty when none of these variables is set.
 std::string StoreFolder() {
   std::string folder = GetEnv("CFGLINE_REGISTRY");
-  if (!folder.empty()) return folder;
+  if (!folder.empty())
+    return folder.substr(0, std::max<size_t>(folder.find_last_not_of('/') + 1, 1));
   folder = GetEnv("XDG_DATA_HOME");
   if (folder.empty()) {
     folder = GetEnv("HOME");
@@ -86,22 +103,31 @@ uint32_t TypeOfFile(std::string_view file_name) {
 std::string EncodeValueName(const std::string& name) {
   std::string encoded;
   for (char c : name) {
-    if (c == '%') encoded += "%25";
-    else if (c == '/') encoded += "%2F";
-    else encoded += c;
+    if (c == '%')
+      encoded += "%25";
+    else if (c == '/')
+      encoded += "%2F";
+    else
+      encoded += c;
   }
   return encoded;
 }
 
 namespace {
 
-// Finds the one entry of `folder` that `match` accepts and that is of `kind`
-// (S_IFDIR or S_IFREG, links followed) and stores its name in *found. Fails
-// when there is none, more than one, or the folder cannot be read.
+// Finds the one entry of the folder open on `folder` that `match` accepts
+// and that is of `kind` (S_IFDIR or S_IFREG, links followed) and stores its
+// name in *found. Fails when there is none, more than one, or the folder
+// cannot be read. The kind only sorts the entries out: what is used is
+// walked to afresh.
 template <typename Match>
-bool FindOneEntry(const std::string& folder, mode_t kind, Match match, std::string* found) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return false;
+bool FindOneEntry(int folder, mode_t kind, Match match, std::string* found) {
+  const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
+  if (dir == nullptr) {
+    if (listing >= 0) close(listing);
+    return false;
+  }
   found->clear();
   bool ok = true;
   for (;;) {
@@ -123,29 +149,55 @@ bool FindOneEntry(const std::string& folder, mode_t kind, Match match, std::stri
   return ok && !found->empty();
 }
 
+// Walks from `folder` to the folder `name` and puts it in `folder`'s place.
+bool EnterFolder(ScopedFd& folder, const std::string& name) {
+  WalkedPath walked;
+  if (!WalkPath(folder.get(), name, true, &walked) || !S_ISDIR(walked.st.st_mode)) return false;
+  folder.reset(walked.object.release());
+  return true;
+}
+
 // Finds the file of the value `name` in `key`'s folder.
-bool FindValue(const RegKey* key, const std::string& name, std::string* path, uint32_t* type) {
+bool FindValue(const RegKey* key, const std::string& name, std::string* file, uint32_t* type) {
   const std::string stem = EncodeValueName(name);
   auto match = [&](std::string_view entry) {
     return TypeOfFile(entry) < kTypeCount &&
            EqualsIgnoringAsciiCase(entry.substr(0, entry.rfind('.')), stem);
   };
-  std::string file;
-  if (key == nullptr || !FindOneEntry(key->folder, S_IFREG, match, &file)) return false;
-  *type = TypeOfFile(file);
-  *path = key->folder + "/" + file;
+  if (key == nullptr || !FindOneEntry(key->folder.get(), S_IFREG, match, file)) return false;
+  *type = TypeOfFile(*file);
   return true;
+}
+
+// Loads, and locks, the value `name` of `key`, unless it is loaded already;
+// stores its type in *type.
+bool LoadValue(RegKey* key, const std::string& name, uint32_t* type) {
+  std::string file;
+  struct stat st;
+  if (!FindValue(key, name, &file, type)) return false;
+  if (key->value && key->valueFile == file) return true;
+  // Too large for a value: not even read.
+  if (fstatat(key->folder.get(), file.c_str(), &st, 0) != 0 || st.st_size > UINT32_MAX) {
+    return false;
+  }
+  key->value = std::make_unique<FileContents>();
+  key->valueFile = file;
+  if (key->value->Load(file, key->folder.get()) && key->value->Intact() &&
+      key->value->bytes().size() <= UINT32_MAX) {
+    return true;
+  }
+  key->value.reset();
+  return false;
 }
 
 }  // namespace
 
 bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
   const char* root_name = RootFolderName(root);
-  std::string folder = StoreFolder();
-  if (root_name == nullptr || folder.empty()) return false;
-  folder = folder + "/" + root_name;
-  struct stat st;
-  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  const std::string store = StoreFolder();
+  if (root_name == nullptr || store.empty()) return false;
+  ScopedFd folder(AT_FDCWD);
+  if (!EnterFolder(folder, store) || !EnterFolder(folder, root_name)) return false;
 
   // One folder per component of the subkey; components are separated by backslashes.
   for (size_t start = 0, end; !subkey.empty() && start <= subkey.size(); start = end + 1) {
@@ -155,43 +207,29 @@ bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
     if (part == "." || part == "..") return false;
     auto match = [&](std::string_view entry) { return EqualsIgnoringAsciiCase(entry, part); };
     std::string found;
-    if (!FindOneEntry(folder, S_IFDIR, match, &found)) return false;
-    folder += "/" + found;
+    if (!FindOneEntry(folder.get(), S_IFDIR, match, &found) || !EnterFolder(folder, found)) {
+      return false;
+    }
   }
 
   // As a key opened for writing on Windows, the folder must be ours to change.
-  if (faccessat(AT_FDCWD, folder.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0) return false;
-  const int lock = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (lock < 0) return false;
-  if (!LockOpenFile(lock, NewLockDeadline())) {
-    close(lock);
-    return false;
-  }
-  *key = new RegKey{folder, lock};
+  if (faccessat(folder.get(), ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0) return false;
+  *key = new RegKey{};
+  (*key)->folder.reset(folder.release());
   return true;
 }
 
-void CloseRegKey(RegKey* key) {
-  if (key != nullptr) close(key->lock);
-  delete key;
-}
+void CloseRegKey(RegKey* key) { delete key; }
 
 bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigned char* data,
                    uint32_t* size) {
-  std::string path;
   uint32_t found_type;
-  struct stat st;
-  if (size == nullptr || !FindValue(key, name, &path, &found_type) ||
-      stat(path.c_str(), &st) != 0 || st.st_size > UINT32_MAX) {
-    return false;
-  }
+  if (size == nullptr || !LoadValue(key, name, &found_type)) return false;
+  const std::string_view bytes = key->value->bytes();
   if (data == nullptr) {
-    *size = static_cast<uint32_t>(st.st_size);
+    *size = static_cast<uint32_t>(bytes.size());
   } else {
-    FileContents file;
-    if (st.st_size > *size || !file.Load(path)) return false;
-    const std::string_view bytes = file.bytes();
-    if (!file.Intact() || bytes.size() > *size) return false;
+    if (bytes.size() > *size) return false;
     std::memcpy(data, bytes.data(), bytes.size());
     *size = static_cast<uint32_t>(bytes.size());
   }
@@ -201,17 +239,14 @@ bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigne
 
 bool SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsigned char* data,
                  uint32_t size) {
-  std::string path;
   uint32_t found_type;
-  if ((data == nullptr && size != 0) || !FindValue(key, name, &path, &found_type) ||
-      found_type != type) {
+  if ((data == nullptr && size != 0) || !LoadValue(key, name, &found_type) || found_type != type) {
     return false;
   }
   const std::string_view bytes =
       size == 0 ? std::string_view() : std::string_view(reinterpret_cast<const char*>(data), size);
-  FileContents original;
   AtomicFileWriter writer;
-  return original.Load(path) && writer.Open(original) && writer.Write(bytes) && writer.Commit();
+  return writer.Open(*key->value) && writer.Write(bytes) && writer.Commit();
 }
 
 void AnnounceEnvironmentChange() {}
