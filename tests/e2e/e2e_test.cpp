@@ -6,6 +6,7 @@
 // functions by tests/windows/regtool.cpp; runs for two targets must not
 // share one Wine prefix at the same time, and need a display (xvfb-run).
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,20 +57,23 @@ const std::string kPath = kFolder + "Path";
 
 // The shell command that runs the tool with `args`; one that fails says so.
 // timeout(1) ends a run that takes longer than any can, even under Wine or
-// waiting 30 s for a lock. With "--locked" first, it runs while another holds
-// f.txt and kFolder; with "--announcements", under regtool,
+// waiting 30 s for a lock. With "--locked" first, it starts while another
+// holds f.txt and the Path value, which that one then changes in place and
+// lets go (see HoldLocks); with "--announcements", under regtool,
 // whose output ends with the number of environment change announcements.
 std::string Tool(std::vector<std::string> args, bool asNobody = false) {
   std::string command = "timeout -s KILL 150 " + (asNobody ? nobodyCommand : toolCommand);
   if (args.size() > 0 && args[0] == "--locked") {
-    command = "flock f.txt flock " + kFolder + " " + command;
+    command = Quote(fs::read_symlink("/proc/self/exe")) + " --hold f.txt " + kPath +
+              ".REG_SZ | { read -r _; " + command;
     args.erase(args.begin());
+    args.push_back("}");
   }
   if (args.size() > 0 && args[0] == "--announcements") {
     command = "timeout -s KILL 150 " + Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL);
     args.insert(args.begin() + 1, tool);
   }
-  for (const std::string& arg : args) command += " " + Quote(arg);
+  for (const std::string& arg : args) command += " " + (arg == "}" ? "; }" : Quote(arg));
   return command + " || echo \" [exit $?]\"";
 }
 
@@ -405,8 +409,9 @@ std::vector<Case> RegCases() {
       {"announce_only_environment", {"--announcements", "i", "regline", kKey, "Path", "b"}, Sz("a"), "announcements: 0", Sz("a;b"), kWindowsOnly},
       {"announce_only_writes", {"--announcements", "i", "regline", "HKCU\\Environment", "cfgline-e2e", "b"}, Sz("a;b", kEnvironment), "announcements: 0", Sz("a;b", kEnvironment), kWindowsOnly},
       // A run waits 30 s at most for another that holds the file or the key.
-      {"locked_file", {"--locked", "i", "textline", "f.txt", "x"}, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, kCannotOpen, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, kLinuxOnly},
-      {"locked_key", {"--locked", "i", "regline", kKey, "Path", "b"}, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, kKeyError, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, kLinuxOnly},
+      // A run waits for another that holds the file or the value, and then sees its change.
+      {"locked_file", {"--locked", "i", "textline", "f.txt", "x"}, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, "", {{"f.txt", "h\r\nx\r\n"}, {kPath + ".REG_SZ", "h\0"s}}, kLinuxOnly},
+      {"locked_key", {"--locked", "i", "regline", kKey, "Path", "b"}, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, "", {{"f.txt", "h\n"}, {kPath + ".REG_SZ", "h;b\0"s}}, kLinuxOnly},
       // As nobody, who may not write in the key's folder.
       {"read_only_key", Reg("u", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
       {"read_only_key_nothing_to_do", Reg("i", "b"), Sz("a;b"), kKeyError, Sz("a;b"), kLinuxOnly, 0644},
@@ -429,6 +434,127 @@ std::vector<Case> RegCases() {
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Registry, Command, CasesHere(RegCases()), CaseName);
+
+// ---------------------------------------------------------------------------
+// Linux: runs as root on what another user, nobody, prepared. Each case's
+// setup runs as root in the case's folder, which holds "r/f" (root's, mode
+// 600, "a\n"), "u/" (nobody's) and "u/own" (nobody's, "a\n"); `U` runs a
+// command as nobody. `during` runs in the background while the tool runs.
+// Nothing but the files in `changed` may change in any way (bytes, link
+// target, mode, owner, inode), and those keep their mode and owner (as
+// nobody, they become nobody's).
+struct LinkCase {
+  std::string name;
+  std::string setup;
+  std::vector<std::string> args;
+  std::string out;
+  Files changed;  // new bytes, or kGone
+  bool asNobody = false;
+  std::string during = "";
+};
+
+void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string kGone = "<gone>";
+const std::string kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+
+struct Entry {
+  std::string bytes;  // a link's target after "->"
+  unsigned mode;
+  uid_t owner;
+  ino_t inode;
+  auto operator<=>(const Entry&) const = default;
+};
+
+void PrintTo(const Entry& e, std::ostream* os) {
+  *os << testing::PrintToString(e.bytes) << " " << std::oct << e.mode << std::dec << " "
+      << e.owner << " #" << e.inode;
+}
+
+// Every entry below `folder`, links not followed.
+std::map<std::string, Entry> ListEntries(const std::string& folder) {
+  std::map<std::string, Entry> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    struct stat st {};
+    lstat(entry.path().c_str(), &st);
+    std::string bytes = S_ISREG(st.st_mode) ? ReadBytes(entry.path()) : "";
+    if (S_ISLNK(st.st_mode)) bytes = "->" + fs::read_symlink(entry.path()).string();
+    entries[fs::relative(entry.path(), folder).string()] = {bytes, st.st_mode, st.st_uid,
+                                                            st.st_ino};
+  }
+  return entries;
+}
+
+class LinkRun : public testing::TestWithParam<LinkCase> {};
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(LinkRun);
+
+TEST_P(LinkRun, TouchesOnlyWhatTheCallerMay) {
+  const LinkCase& c = GetParam();
+  TempDir dir;
+  EXPECT_EQ(Shell("U() { " + kAsNobody + " \"$@\"; }; mkdir -m 755 u r && chown 65534:65534 u &&"
+                  " printf 'a\\n' >r/f && chmod 600 r/f && U sh -c \"printf 'a\\n' >u/own\" && " +
+                      c.setup,
+                  dir.path()),
+            "");
+  std::map<std::string, Entry> expected = ListEntries(dir.path());
+  const std::string during = c.during.empty() ? "" : "{ " + c.during + "; } & sleep 0.3; ";
+  EXPECT_EQ(Shell(during + Tool(c.args, c.asNobody) + (during.empty() ? "" : "; kill $!"),
+                  dir.path()),
+            c.out);
+  std::map<std::string, Entry> after = ListEntries(dir.path());
+  for (const auto& [name, bytes] : c.changed) {
+    if (bytes == kGone) {
+      expected.erase(name);
+    } else {
+      expected[name].bytes = bytes;
+      if (c.asNobody) expected[name].owner = 65534;  // a user cannot give a file away
+      expected[name].inode = after.contains(name) ? after[name].inode : 0;
+    }
+  }
+  EXPECT_EQ(after, expected);
+}
+
+std::vector<std::string> At(const std::string& file, const std::string& mode = "i") {
+  return {mode, "textline", file, "x"};
+}
+const std::string kStore =
+    "mkdir registry && chown 65534:65534 registry && U mkdir -p registry/HKEY_CURRENT_USER/k && ";
+const std::vector<std::string> kStoreAdd = {"i", "regline", "HKCU\\k", "v", "b"};
+
+// clang-format off
+std::vector<LinkCase> LinkCases() {
+  if (Windows()) return {};  // Wine has no owners
+  const std::string added = "a\r\nx\r\n";
+  return {
+      // A user leads root nowhere but to what the user owns already.
+      {"user_link_to_root_file", "U ln -s ../r/f u/l", At("u/l"), kCannotOpen, {}},
+      {"user_link_to_root_file_remove", "U ln -s ../r/f u/l", {"u", "textline", "u/l", "a"}, kCannotOpen, {}},
+      {"user_absolute_link", "U ln -s \"$PWD/r/f\" u/l", At("u/l"), kCannotOpen, {}},
+      {"user_link_to_root_folder", "U ln -s ../r u/d", At("u/d/f"), kCannotOpen, {}},
+      {"user_link_to_root_link", "ln -s f r/l && U ln -s ../r/l u/l", At("u/l"), kCannotOpen, {}},
+      {"user_link_to_own_link_to_root", "U ln -s ../r/f u/l2 && U ln -s l2 u/l", At("u/l"), kCannotOpen, {}},
+      {"delfile_through_user_folder_link", "U ln -s ../r u/d", {"i", "delfile", "u/d/f"}, "Some error occured.", {}},
+      {"user_store_value_link", kStore + "printf 'a\\0' >r/v && U ln -s \"$PWD/r/v\" registry/HKEY_CURRENT_USER/k/v.REG_SZ", kStoreAdd, kKeyError, {}},
+      {"user_store_key_link", "mkdir r/k && printf 'a\\0' >r/k/v.REG_SZ && " + kStore + "U rmdir registry/HKEY_CURRENT_USER/k && U ln -s \"$PWD/r/k\" registry/HKEY_CURRENT_USER/k", kStoreAdd, kKeyError, {}},
+      {"user_store_root_key_link", "mkdir -p r/HK/k && printf 'a\\0' >r/HK/k/v.REG_SZ && " + kStore + "rm -r registry/HKEY_CURRENT_USER && U ln -s \"$PWD/r/HK\" registry/HKEY_CURRENT_USER", kStoreAdd, kKeyError, {}},
+      {"user_store_link", "mkdir -p r/HKEY_CURRENT_USER/k && printf 'a\\0' >r/HKEY_CURRENT_USER/k/v.REG_SZ && ln -s r registry && chown -h 65534 registry", kStoreAdd, kKeyError, {}},
+      // A reader's lock does not keep root out.
+      {"reader_holds_flock", "chmod 644 r/f", At("r/f"), "", {{"r/f", added}}, false, kAsNobody + " flock -s r/f sleep 40"},
+      // Links that root, the caller or the file's owner made are followed.
+      {"root_link", "mkdir etc opt && printf 'a\\n' >opt/app.conf && ln -s ../opt/app.conf etc/app.conf", At("etc/app.conf"), "", {{"opt/app.conf", added}}},
+      {"root_link_in_user_folder", "ln -s ../r/f u/alt", At("u/alt"), "", {{"r/f", added}}},
+      {"user_dotfile_by_root", "U mkdir u/dots && U cp u/own u/dots/rc && U ln -s \"$PWD/u/dots/rc\" u/.rc", At("u/.rc"), "", {{"u/dots/rc", added}}},
+      {"user_dotfile_by_user", "U mkdir u/dots && U cp u/own u/dots/rc && U ln -s \"$PWD/u/dots/rc\" u/.rc", At("u/.rc"), "", {{"u/dots/rc", added}}, true},
+      {"user_folder_link_to_own_folder", "U mkdir u/real && U cp u/own u/real/f && U ln -s real u/d", At("u/d/f"), "", {{"u/real/f", added}}},
+      {"callers_own_link", "mkdir -m 777 r/w && cp r/f r/w && chmod 666 r/w/f && U ln -s ../r/w/f u/l", At("u/l"), "", {{"r/w/f", added}}, true},
+      {"root_edits_user_file", "true", At("u/own"), "", {{"u/own", added}}},
+      {"root_edits_user_store", kStore + "U sh -c \"printf 'a\\0' >registry/HKEY_CURRENT_USER/k/v.REG_SZ\"", kStoreAdd, "", {{"registry/HKEY_CURRENT_USER/k/v.REG_SZ", "a;b\0"s}}},
+      {"delfile_of_a_link_removes_the_link", "U ln -s ../r/f u/l", {"i", "delfile", "u/l"}, "", {{"u/l", kGone}}},
+  };
+}
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Links, LinkRun, testing::ValuesIn(LinkCases()), CaseName);
 
 // ---------------------------------------------------------------------------
 // Runs at the same time on one file or one value take turns: all start at
@@ -461,7 +587,27 @@ TEST(ConcurrentRuns, LoseNothing) {
 
 }  // namespace
 
+// e2e_tests --hold FILE...: takes a write lock on each file, says so on
+// standard output, holds them for a second, writes 'h' over the first byte
+// of each, and lets go.
+int HoldLocks(int count, char** files) {
+  std::vector<int> held;
+  for (int i = 0; i < count; ++i) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    held.push_back(open(files[i], O_RDWR));
+    if (fcntl(held.back(), F_OFD_SETLK, &lock) != 0) return 1;
+  }
+  std::puts("locked");
+  std::fflush(stdout);
+  sleep(1);
+  for (const int fd : held)
+    if (pwrite(fd, "h", 1, 0) != 1) return 1;
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 2 && std::string(argv[1]) == "--hold") return HoldLocks(argc - 2, argv + 2);
   if (argc < 3 || access(argv[2], X_OK) != 0) {
     fprintf(stderr, "usage: e2e_tests linux|win32|win64 PROGRAM [gtest flags]\n");
     return 2;
