@@ -6,7 +6,6 @@
 // Folders, links and value files are found as platform/path_walk_posix.h
 // walks names. A value that is read stays locked until its key is closed, so
 // that runs of the tool take turns on it.
-#include "platform/registry_posix.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -98,8 +97,9 @@ uint32_t TypeOfFile(std::string_view file_name) {
   return type;
 }
 
-}  // namespace
-
+// The file name stem of the value `name`: the name with '%' written as "%25"
+// and '/' as "%2F", so that every name is one file name and no two names that
+// differ beyond ASCII case share a stem.
 std::string EncodeValueName(const std::string& name) {
   std::string encoded;
   for (char c : name) {
@@ -112,8 +112,6 @@ std::string EncodeValueName(const std::string& name) {
   }
   return encoded;
 }
-
-namespace {
 
 // Finds the one entry of the folder open on `folder` that `match` accepts
 // and that is of `kind` (S_IFDIR or S_IFREG, links followed) and stores its

@@ -371,7 +371,7 @@ std::vector<Case> RegCases() {
       {"uninstall_first", Reg("u", "b"), Sz("b;c"), "", Sz("c")},
       {"uninstall_last", Reg("u", "b"), Sz("a;b"), "", Sz("a")},
       {"uninstall_only", Reg("u", "b"), Sz("b;"), "", Sz("")},
-      {"uninstall_first_occurrence", Reg("u", "b"), Sz("a;b;b"), "", Sz("a;b")},
+      {"uninstall_first_occurrence", Reg("u", "b"), Sz("b;a;b"), "", Sz("a;b")},
       {"uninstall_tidies_trailing_separator", Reg("u", "b"), Sz("a;b;c;"), "", Sz("a;c")},
       {"uninstall_absent", Reg("u", "b"), Sz("c"), "", Sz("c")},
       {"uninstall_never_cuts_an_item", Reg("u", "b"), Sz("ab;bc;b"), "", Sz("ab;bc")},
@@ -406,6 +406,7 @@ std::vector<Case> RegCases() {
       {"environment_key", Reg("i", "b", "HKCU\\Environment", "cfgline-e2e"), Sz("a", kEnvironment), "", Sz("a;b", kEnvironment)},
       // Windows only: environment keys' writes are announced, and only they.
       {"announce_environment_change", {"--announcements", "i", "regline", "HKCU\\Environment", "cfgline-e2e", "b"}, Sz("a", kEnvironment), "announcements: 1", Sz("a;b", kEnvironment), kWindowsOnly},
+      {"announce_environment_in_any_case", {"--announcements", "i", "regline", "HKCU\\ENVIRONMENT", "cfgline-e2e", "b"}, Sz("a", kEnvironment), "announcements: 1", Sz("a;b", kEnvironment), kWindowsOnly},
       {"announce_only_environment", {"--announcements", "i", "regline", kKey, "Path", "b"}, Sz("a"), "announcements: 0", Sz("a;b"), kWindowsOnly},
       {"announce_only_writes", {"--announcements", "i", "regline", "HKCU\\Environment", "cfgline-e2e", "b"}, Sz("a;b", kEnvironment), "announcements: 0", Sz("a;b", kEnvironment), kWindowsOnly},
       // A run waits 30 s at most for another that holds the file or the key.
@@ -425,7 +426,7 @@ std::vector<Case> RegCases() {
       {"store_values_differing_in_case", Reg("i", "b", kKey, "two"), {{kFolder + "Two.REG_SZ", ""}, {kFolder + "two.REG_BINARY", ""}}, kKeyError, {{kFolder + "Two.REG_SZ", ""}, {kFolder + "two.REG_BINARY", ""}}, kLinuxOnly},
       {"store_no_values", Reg("i", "b", kKey, "odd"), {{kFolder + "Odd.txt", ""}, {kFolder + "Odd.reg_sz", ""}}, kKeyError, {{kFolder + "Odd.txt", ""}, {kFolder + "Odd.reg_sz", ""}}, kLinuxOnly},
       {"store_fifo_is_no_value", Reg("i", "b", kKey, "fifo"), {{kFolder + "Fifo.REG_SZ|", ""}}, kKeyError, {{kFolder + "Fifo.REG_SZ|", ""}}, kLinuxOnly},
-      {"store_name_encoded", Reg("i", "b", kKey, "A%b/C"), Sz("a", kFolder + "a%25b%2Fc"), "", Sz("a;b", kFolder + "a%25b%2Fc"), kLinuxOnly},
+      {"store_name_encoded", Reg("i", "b", kKey, "A%2F/C"), {{kFolder + "a%2F%2Fc.REG_SZ", "a\0"s}, {kFolder + "a%252F%2Fc.REG_SZ", "a\0"s}}, "", {{kFolder + "a%2F%2Fc.REG_SZ", "a\0"s}, {kFolder + "a%252F%2Fc.REG_SZ", "a;b\0"s}}, kLinuxOnly},
       {"store_trailing_backslash", Reg("i", "b", kKey + "\\"), Sz("a"), kKeyError, Sz("a"), kLinuxOnly},
       {"slash_in_key_name", Reg("i", "b", "HKCU\\Software/cfgline-e2e"), Sz("a"), kKeyError, Sz("a")},
       {"root_without_its_folder", Reg("i", "b", "HKU\\x"), F(""), kKeyError, F("")},
