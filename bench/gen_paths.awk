@@ -1,8 +1,8 @@
-# Writes LINES lines of PATH-like text with CR LF line ends, about 80 bytes a
-# line on average, the same bytes on every run and with every awk. Two lines
-# carry marker words found nowhere else: line MIDDLE contains REMOVE, the last
-# line contains TAIL.
-#   awk -v LINES=2000000 -v REMOVE=word -v TAIL=word -f gen_paths.awk > file
+# Writes LINES lines of PATH-like text, each ended by EOL (the platform's line
+# end: LF, or CR LF for Windows), about 80 bytes a line on average, the same
+# bytes on every run and with every awk. Two lines carry marker words found
+# nowhere else: line MIDDLE contains REMOVE, the last line contains TAIL.
+#   awk -v LINES=2000000 -v EOL='\n' -v REMOVE=word -v TAIL=word -f gen_paths.awk > file
 
 # Park-Miller generator: every product stays below 2^53, so doubles are exact.
 function next_rand(n) {
@@ -37,6 +37,6 @@ BEGIN {
     line = path_line()
     if (i == middle) line = "C:\\Program Files\\" REMOVE "\\bin;" line
     if (i == LINES) line = line ";C:\\" TAIL "\\bin"
-    printf "%s\r\n", line
+    printf "%s%s", line, EOL
   }
 }

@@ -44,12 +44,13 @@ die() {
   exit 1
 }
 
-# Writes the input file $1 of $2 lines unless it is already there.
+# Writes the input file $1 of $2 lines, each ended by $eol, unless it is
+# already there.
 generate() {
   local file=$1 lines=$2
   [ -s "$file" ] && return
   echo "generating $file ($lines lines)..." >&2
-  awk -v LINES="$lines" -v REMOVE="$REMOVE_TEXT" -v TAIL="$TAIL_TEXT" \
+  awk -v LINES="$lines" -v EOL="$eol" -v REMOVE="$REMOVE_TEXT" -v TAIL="$TAIL_TEXT" \
     -f "$root/bench/gen_paths.awk" >"$file.part"
   mv "$file.part" "$file"
 }
@@ -99,8 +100,8 @@ verify() {
   local case=$1
   case $case in
     remove)
-      # The input has CR LF everywhere and no empty line, so the result is
-      # exactly the other lines as they were.
+      # The input has the program's line end ($eol) everywhere and no empty
+      # line, so the result is exactly the other lines as they were.
       grep -vF "$REMOVE_TEXT" "$input" | cmp -s - "$result" ||
         die "remove: result differs from the input less the marked line"
       [ "$(wc -l <"$result")" -eq $((input_lines - 1)) ] || die "remove: wrong line count"
@@ -112,10 +113,11 @@ verify() {
     add)
       local size
       size=$(stat -c %s "$input")
-      [ "$(stat -c %s "$result")" -eq $((size + ${#ADD_TEXT} + 2)) ] || die "add: wrong size"
+      [ "$(stat -c %s "$result")" -eq $((size + ${#ADD_TEXT} + ${#eol})) ] || die "add: wrong size"
       cmp -s -n "$size" "$input" "$result" || die "add: existing lines changed"
-      [ "$(tail -c $((${#ADD_TEXT} + 2)) "$result")" = "$ADD_TEXT"$'\r' ] ||
-        die "add: last line is not the text with CR LF"
+      # $(...) drops the LF at the end, and only that.
+      [ "$(tail -c $((${#ADD_TEXT} + ${#eol})) "$result")" = "$ADD_TEXT${eol%$'\n'}" ] ||
+        die "add: last line is not the text with the line end"
       ;;
     present)
       [ "$(stat -c '%i %s %y' "$result")" = "$before" ] || {
@@ -227,11 +229,12 @@ bench_linux() {
       die "building the linux preset failed"
     cfgline=$root/build/linux/cfgline
   fi
-  input=$data/paths-2m.txt
+  input=$data/paths-2m-lf.txt  # the Linux program's line ends, which it keeps
   input_lines=2000000
+  eol=$'\n'
   generate "$input" "$input_lines"
   input_bytes=$(stat -c %s "$input")
-  input16=$data/paths-2m-utf16le.txt
+  input16=$data/paths-2m-lf-utf16le.txt
   [ -s "$input16" ] || { printf '\xFF\xFE'; iconv -f UTF-8 -t UTF-16LE "$input"; } >"$input16"
   input16_bytes=$(stat -c %s "$input16")
   cat "$input" "$input16" >/dev/null  # into the page cache, like every copy
@@ -261,6 +264,7 @@ wine_1g() {
   fi
   input=$data/paths-1g.txt
   input_lines=13000000
+  eol=$'\r\n'
   generate "$input" "$input_lines"
   local folder=$work/wine
   rm -rf "$folder" && mkdir -p "$folder"

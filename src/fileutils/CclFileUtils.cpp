@@ -6,6 +6,7 @@
 #include "app/commands.h"
 #include "platform/files.h"
 #include "platform/find_bytes.h"
+#include "platform/line_end.h"
 #include "platform/unicode.h"
 
 namespace {
@@ -23,18 +24,17 @@ constexpr size_t npos = std::string_view::npos;
 struct Layout {
   TextEncoding encoding;
   std::string_view bom;
-  std::string_view lf;    // the line feed unit
-  std::string_view cr;    // the carriage return unit
-  std::string_view crlf;  // the line end that every line is written with
+  std::string_view lf;  // the line feed unit
+  std::string_view cr;  // the carriage return unit
 };
 
 // Tried in this order; a file without a byte-order mark is bytes, whose
 // encoding the platform tells.
 constexpr Layout kLayouts[] = {
-    {TextEncoding::kUtf8, "\xEF\xBB\xBF", "\n", "\r", "\r\n"},
-    {TextEncoding::kUtf16Le, "\xFF\xFE", "\n\0"sv, "\r\0"sv, "\r\0\n\0"sv},
-    {TextEncoding::kUtf16Be, "\xFE\xFF", "\0\n"sv, "\0\r"sv, "\0\r\0\n"sv},
-    {TextEncoding::kCodePage, "", "\n", "\r", "\r\n"},
+    {TextEncoding::kUtf8, "\xEF\xBB\xBF", "\n", "\r"},
+    {TextEncoding::kUtf16Le, "\xFF\xFE", "\n\0"sv, "\r\0"sv},
+    {TextEncoding::kUtf16Be, "\xFE\xFF", "\0\n"sv, "\0\r"sv},
+    {TextEncoding::kCodePage, "", "\n", "\r"},
 };
 
 // The layout of a file that starts with `bytes`, or null for one that cannot
@@ -57,16 +57,28 @@ bool IsLfOnly(const std::ctype<char>& ctype) {
   return true;
 }
 
-// Where lines end in text of one layout. With one-byte units the object's
-// character classification says which bytes end lines; with two-byte units
-// only the line feed unit does. Every pointer handed in starts a code unit.
+// The platform's line end in the units of a layout.
+std::string LineEndIn(const Layout& layout) {
+  std::string lineEnd;
+  for (const char c : platform::kLineEnd) lineEnd += c == '\r' ? layout.cr : layout.lf;
+  return lineEnd;
+}
+
+// Where lines end in text of one layout, and how they are ended when written.
+// With one-byte units the object's character classification says which bytes
+// end lines; with two-byte units only the line feed unit does. Every pointer
+// handed in starts a code unit.
 class LineCode {
  public:
   LineCode(const Layout& layout, const std::ctype<char>& ctype)
-      : layout_(layout), unit_(layout.lf.size()), ctype_(ctype), lfOnly_(IsLfOnly(ctype)) {}
+      : layout_(layout),
+        unit_(layout.lf.size()),
+        ctype_(ctype),
+        lfOnly_(IsLfOnly(ctype)),
+        lineEnd_(LineEndIn(layout)) {}
 
   size_t unit() const { return unit_; }
-  std::string_view crlf() const { return layout_.crlf; }
+  std::string_view lineEnd() const { return lineEnd_; }
   bool IsLf(const char* at) const { return std::memcmp(at, layout_.lf.data(), unit_) == 0; }
   bool IsCr(const char* at) const { return std::memcmp(at, layout_.cr.data(), unit_) == 0; }
 
@@ -93,6 +105,7 @@ class LineCode {
   const size_t unit_;
   const std::ctype<char>& ctype_;
   const bool lfOnly_;
+  const std::string lineEnd_;
 };
 
 // Walks the lines of a file's text in order.
@@ -179,39 +192,39 @@ class LineTextFinder {
   size_t next_ = npos;  // the next occurrence not yet passed
 };
 
-// Writes lines of the contents, each followed by its layout's CR LF. Lines
-// that already stand so in the contents, one right after the other, go out
-// as one block, straight from the contents.
+// Writes lines of the contents, each followed by the line end. Lines that
+// already stand so in the contents, one right after the other, go out as one
+// block, straight from the contents.
 class LineWriter {
  public:
-  LineWriter(platform::AtomicFileWriter& out, std::string_view contents, std::string_view crlf)
-      : out_(out), contentsEnd_(contents.data() + contents.size()), crlf_(crlf) {}
+  LineWriter(platform::AtomicFileWriter& out, std::string_view contents, std::string_view lineEnd)
+      : out_(out), contentsEnd_(contents.data() + contents.size()), lineEnd_(lineEnd) {}
   ~LineWriter() { out_.Write(run_); }
 
   // `line` is a view into the contents; lines come in file order.
   void Write(std::string_view line) {
     const char* end = line.data() + line.size();
-    const bool endsInCrLf = static_cast<size_t>(contentsEnd_ - end) >= crlf_.size() &&
-                            std::memcmp(end, crlf_.data(), crlf_.size()) == 0;
-    if (endsInCrLf && run_.data() + run_.size() == line.data()) {
-      run_ = std::string_view(run_.data(), run_.size() + line.size() + crlf_.size());
+    const bool endsInLineEnd = static_cast<size_t>(contentsEnd_ - end) >= lineEnd_.size() &&
+                               std::memcmp(end, lineEnd_.data(), lineEnd_.size()) == 0;
+    if (endsInLineEnd && run_.data() + run_.size() == line.data()) {
+      run_ = std::string_view(run_.data(), run_.size() + line.size() + lineEnd_.size());
       return;
     }
     out_.Write(run_);
     run_ = {};
-    if (endsInCrLf) {
-      run_ = std::string_view(line.data(), line.size() + crlf_.size());
+    if (endsInLineEnd) {
+      run_ = std::string_view(line.data(), line.size() + lineEnd_.size());
     } else {
       out_.Write(line);
-      out_.Write(crlf_);
+      out_.Write(lineEnd_);
     }
   }
 
  private:
   platform::AtomicFileWriter& out_;
   const char* contentsEnd_;
-  std::string_view crlf_;
-  std::string_view run_;  // lines with their CR LF, not written yet
+  std::string_view lineEnd_;
+  std::string_view run_;  // lines with their line ends, not written yet
 };
 
 // Fails when the file was cut short while it was being read: a read error is
@@ -254,7 +267,7 @@ void EditFile(const std::string& fileName, const std::ctype<char>& ctype, const 
   bool kept = false;
   {
     LineReader lines(contents, code);
-    LineWriter writer(out, contents, code.crlf());
+    LineWriter writer(out, contents, code.lineEnd());
     for (std::string_view line; lines.Next(line);) {
       if (!install && finder.IsIn(line)) continue;
       writer.Write(line);
@@ -262,7 +275,7 @@ void EditFile(const std::string& fileName, const std::ctype<char>& ctype, const 
     }
   }
   if (install) out.Write(encoded);
-  if (install || !kept) out.Write(code.crlf());  // one line end remains when every line went
+  if (install || !kept) out.Write(code.lineEnd());  // one line end remains when every line went
   CheckIntact(file);
   if (!out.Commit()) throw kCannotOpen;
 }

@@ -3,7 +3,8 @@
 // Lines end where the object's character classification says: only LF is
 // white space, so blanks, tabs, CR and NUL belong to their line. A CR right
 // before a line end is dropped when reading, and every line end is written as
-// CR LF. Lines are never empty: runs of line ends only separate them.
+// the platform's (platform::kLineEnd: CR LF on Windows, LF elsewhere). Lines
+// are never empty: runs of line ends only separate them.
 //
 // A file that opens with a byte-order mark is edited in its own encoding and
 // keeps the mark, which is part of no line: UTF-8 (EF BB BF), or UTF-16 in

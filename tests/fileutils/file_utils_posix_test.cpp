@@ -99,7 +99,7 @@ TEST(FileEditTest, RewriteThroughALinkKeepsModeAndOwner) {
   ASSERT_EQ(chmod((dir / "f").c_str(), 06640), 0);  // chown cleared the bits
   ASSERT_EQ(symlink("f", (dir / "link").c_str()), 0);
   EXPECT_EQ(Edit(true, dir / "link", "x"), "");
-  EXPECT_EQ(ReadBytes(dir / "f"), "a\r\nx\r\n");
+  EXPECT_EQ(ReadBytes(dir / "f"), "a\nx\n");
   struct stat st {};
   ASSERT_EQ(stat((dir / "f").c_str(), &st), 0);
   EXPECT_EQ(std::tuple(st.st_mode & 07777, st.st_uid, st.st_gid), std::tuple(0640u, 1234u, 5678u));
