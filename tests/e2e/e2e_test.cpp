@@ -541,7 +541,7 @@ const std::vector<std::string> kStoreAdd = {"i", "regline", "HKCU\\k", "v", "b"}
 // clang-format off
 std::vector<LinkCase> LinkCases() {
   if (Windows()) return {};  // Wine has no owners
-  const std::string added = "a\r\nx\r\n";
+  const std::string added = "a\nx\n";
   return {
       // A user leads root nowhere but to what the user owns already.
       {"user_link_to_root_file", "U ln -s ../r/f u/l", At("u/l"), kCannotOpen, {}},
