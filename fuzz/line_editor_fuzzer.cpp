@@ -25,13 +25,7 @@
 // Besides, the fast UTF-8 check that tells an unmarked file's encoding on
 // Windows must agree with the decoder, on the raw input and on the file.
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +35,7 @@
 #include "check.h"
 #include "fileutils/CclFileUtils.h"
 #include "platform/unicode.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -120,58 +115,10 @@ bool AnyContains(const Lines& lines, const Units& text) {
   return false;
 }
 
-// A folder of this process's own, in memory where the system has /dev/shm,
-// below $CFGLINE_FUZZ_TMP when that is set; removed at exit.
-class Folder {
- public:
-  Folder() {
-    const char* base = std::getenv("CFGLINE_FUZZ_TMP");
-    if (base == nullptr) base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string path = std::string(base) + "/cfgline-fuzz-XXXXXX";
-    FUZZ_CHECK(mkdtemp(path.data()) != nullptr);
-    path_ = path;
-    file_ = path + "/f.txt";
-  }
-  ~Folder() {
-    unlink(file_.c_str());
-    rmdir(path_.c_str());
-  }
-  const std::string& file() const { return file_; }
-
-  void Write(const std::string& bytes) const {
-    std::ofstream out(file_, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    FUZZ_CHECK(out.flush());
-  }
-  std::string Read() const {
-    std::ifstream in(file_, std::ios::binary);
-    FUZZ_CHECK(in);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  // True when the folder holds the file and nothing else.
-  bool HoldsOnlyTheFile() const {
-    DIR* dir = opendir(path_.c_str());
-    FUZZ_CHECK(dir != nullptr);
-    int others = 0;
-    bool file = false;
-    while (const dirent* entry = readdir(dir)) {
-      const std::string_view name = entry->d_name;
-      if (name == "f.txt") file = true;
-      else if (name != "." && name != "..") ++others;
-    }
-    closedir(dir);
-    return file && others == 0;
-  }
-
- private:
-  std::string path_;
-  std::string file_;
-};
-
 // Runs one edit on the file; returns the message it threw, or "".
-std::string Edit(const Folder& folder, bool install, const std::string& text) {
+std::string Edit(const std::string& path, bool install, const std::string& text) {
   try {
-    CclFileUtils file(folder.file());
+    CclFileUtils file(path);
     install ? file.AddLine(text) : file.RemoveLine(text);
   } catch (const char* message) {
     return message;
@@ -217,7 +164,9 @@ Units TakeUnits(FuzzedDataProvider& input, const Encoding& encoding, size_t most
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const Folder folder;
+  static const TempDir folder;  // fuzz/run puts $TMPDIR in memory
+  static const std::string path = folder / "f.txt";
+  const std::vector<std::string> onlyTheFile = {"f.txt"};
   FuzzedDataProvider input(data, size);
   const std::string_view raw(reinterpret_cast<const char*>(data), size);
   std::u16string decoded;
@@ -261,9 +210,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool readsBack = SplitLines(Rewritten(expected)) == expected;
 
   // Install, twice.
-  folder.Write(bytes);
-  const std::string installMessage = Edit(folder, true, argument);
-  const std::string installed = folder.Read();
+  WriteBytes(path, bytes);
+  const std::string installMessage = Edit(path, true, argument);
+  const std::string installed = ReadBytes(path);
   if (holdsLineEnd) {
     FUZZ_CHECK(installMessage == "Cannot open file.");
     FUZZ_CHECK(installed == bytes);
@@ -272,15 +221,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(installed == file(once));
     if (absent) FUZZ_CHECK(installed == file(Rewritten(expected)));
   }
-  FUZZ_CHECK(Edit(folder, true, argument) == installMessage);
-  const std::string installedTwice = folder.Read();
+  FUZZ_CHECK(Edit(path, true, argument) == installMessage);
+  const std::string installedTwice = ReadBytes(path);
   FUZZ_CHECK(installedTwice == (holdsLineEnd ? bytes : file(twice)));
   if (readsBack) FUZZ_CHECK(installedTwice == installed);
-  FUZZ_CHECK(folder.HoldsOnlyTheFile());
+  FUZZ_CHECK(folder.List() == onlyTheFile);
 
   // Uninstall right after: an absent text comes out again.
-  FUZZ_CHECK(Edit(folder, false, argument).empty());
-  const std::string uninstalled = folder.Read();
+  FUZZ_CHECK(Edit(path, false, argument).empty());
+  const std::string uninstalled = ReadBytes(path);
   if (holdsLineEnd) {
     FUZZ_CHECK(uninstalled == bytes);
   } else {
@@ -289,10 +238,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // Uninstall from the original: exactly the lines that contain the text go.
-  folder.Write(bytes);
-  FUZZ_CHECK(Edit(folder, false, argument).empty());
-  const std::string removed = folder.Read();
+  WriteBytes(path, bytes);
+  FUZZ_CHECK(Edit(path, false, argument).empty());
+  const std::string removed = ReadBytes(path);
   FUZZ_CHECK(removed == (holdsLineEnd ? bytes : file(AfterUninstall(contents, text))));
-  FUZZ_CHECK(folder.HoldsOnlyTheFile());
+  FUZZ_CHECK(folder.List() == onlyTheFile);
   return 0;
 }

@@ -59,11 +59,11 @@ class FileContents {
   std::string_view bytes_;
   std::string copy_;  // the bytes, when they were read rather than mapped
   void* mapping_ = nullptr;
-  intptr_t file_ = -1;     // the file that was read, open; POSIX: it holds the lock
-  bool writable_ = false;  // POSIX: file_ is open for writing too, and locked
-  intptr_t folder_ = -1;   // POSIX: the folder that holds the file, open
-  std::string name_;       // its name in that folder; Windows: its final path
-  intptr_t lock_ = -1;     // Windows: what holds the lock
+  intptr_t file_ = -1;                   // the file that was read, open; POSIX: it holds the lock
+  bool writable_ = false;                // POSIX: file_ is open for writing too, and locked
+  intptr_t folder_ = -1;                 // POSIX: the folder that holds the file, open
+  std::string name_;                     // its name in that folder; Windows: its final path
+  [[maybe_unused]] intptr_t lock_ = -1;  // Windows: what holds the lock
 };
 
 // Removes the one file `path`, never a directory. A symbolic link named by

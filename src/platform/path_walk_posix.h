@@ -25,7 +25,8 @@ namespace platform {
 
 class ScopedFd {
  public:
-  explicit ScopedFd(int fd = -1) : fd_(fd) {}
+  ScopedFd() = default;
+  explicit ScopedFd(int fd) : fd_(fd) {}
   ~ScopedFd() { reset(); }
   ScopedFd(const ScopedFd&) = delete;
   ScopedFd& operator=(const ScopedFd&) = delete;
@@ -37,7 +38,7 @@ class ScopedFd {
   }
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
 
 // What a walk found.
