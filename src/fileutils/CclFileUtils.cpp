@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/commands.h"
 #include "platform/files.h"
 #include "platform/find_bytes.h"
 #include "platform/line_end.h"
@@ -298,13 +297,4 @@ void CclFileUtils::AddLine(const std::string& text) { EditFile(fileName_, *facet
 
 void CclFileUtils::RemoveLine(const std::string& text) {
   EditFile(fileName_, *facet_, text, false);
-}
-
-void RunTextLineCommand(bool install, const std::string& fileName, const std::string& text) {
-  CclFileUtils file(fileName);
-  if (install) {
-    file.AddLine(text);
-  } else {
-    file.RemoveLine(text);
-  }
 }

@@ -5,7 +5,6 @@
 #include <new>
 #include <string_view>
 
-#include "app/commands.h"
 #include "platform/ascii_case.h"
 #include "platform/unicode.h"
 #include "registry/ScopedRegKey.h"
@@ -90,14 +89,4 @@ bool CclRegistryUtils::IsEnvironmentKey() const {
          (rootKey_ == platform::RootKey::kLocalMachine &&
           EqualsIgnoringAsciiCase(
               subkey_, "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment"));
-}
-
-void RunRegLineCommand(bool install, const std::string& path, const std::string& valueName,
-                       const std::string& item, const std::string& separator) {
-  CclRegistryUtils registry(path, separator);
-  if (install) {
-    registry.AddLine(valueName, item);
-  } else {
-    registry.RemoveLine(valueName, item);
-  }
 }
