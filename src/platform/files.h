@@ -59,7 +59,9 @@ class FileContents {
   std::string_view bytes_;
   std::string copy_;  // the bytes, when they were read rather than mapped
   void* mapping_ = nullptr;
-  intptr_t file_ = -1;    // the file that was read, open; POSIX: it holds the lock
+  // The file that was read, open. POSIX: it holds the lock. Windows: the
+  // writer closes it before the replace, which no open file may block.
+  mutable intptr_t file_ = -1;
   bool writable_ = false; // POSIX: file_ is open for writing too, and locked
   intptr_t folder_ = -1;  // POSIX: the folder that holds the file, open
   std::string name_;      // its name in that folder; Windows: its final path

@@ -459,6 +459,31 @@ TEST(ConcurrentRuns, LoseNothing) {
   }
 }
 
+// Runs that reach one file through two spellings of its name take turns:
+// half go through a linked folder, on Windows also in the "\\?\" form and
+// in another letter case.
+TEST(ConcurrentRuns, TakeTurnsAcrossSpellings) {
+  TempDir dir;
+  WriteBytes(dir / "f.txt", "a\n");
+  fs::create_directory_symlink(".", dir / "l");
+  const std::string other =
+      Windows() ? "\\\\?\\Z:" + Replace(dir / "l", "/", "\\") + "\\F.TXT" : "l/f.txt";
+  std::string runs, lines = "a\n";
+  for (int i = 0; i < 20; ++i) {
+    const std::string text = "C:\\Tool" + std::to_string(100 + i);
+    runs += Tool({"i", "textline", i % 2 == 0 ? "f.txt" : other, text}) + " & ";
+    lines += text + "\n";
+  }
+  EXPECT_EQ(Shell(runs + "wait", dir.path()), "");
+  // Every run's line is there, in any order and with any line end.
+  const auto sorted = [](std::string bytes) {
+    std::erase(bytes, '\r');
+    std::ranges::sort(bytes);
+    return bytes;
+  };
+  EXPECT_EQ(sorted(ReadBytes(dir / "f.txt")), sorted(lines));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
