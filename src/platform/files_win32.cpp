@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/named_mutex_win32.h"
@@ -187,6 +188,59 @@ bool LeadsTo(const std::wstring& name, const BY_HANDLE_FILE_INFORMATION& read) {
          now.nFileIndexHigh == read.nFileIndexHigh && now.nFileIndexLow == read.nFileIndexLow;
 }
 
+// Sets the owner and group of `file` from `security` where the process may;
+// otherwise they stay the caller's. Another account than the caller's needs
+// SeRestorePrivilege, which an elevated installer holds: it is enabled for
+// this call only.
+void SetOwnerAndGroup(HANDLE file, PSECURITY_DESCRIPTOR security) {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    return;
+  }
+  TOKEN_PRIVILEGES enable{}, before{};
+  enable.PrivilegeCount = 1;
+  enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  DWORD size = 0;
+  if (LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &enable.Privileges[0].Luid)) {
+    // `before` holds the privilege only when this call changed it.
+    AdjustTokenPrivileges(token, FALSE, &enable, sizeof before, &before, &size);
+  }
+  SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, security);
+  if (before.PrivilegeCount > 0) AdjustTokenPrivileges(token, FALSE, &before, 0, nullptr, nullptr);
+  CloseHandle(token);
+}
+
+// Gives `to` the DACL of `from`, protected from inherited entries as that
+// one is, and its owner and group where the process may set them. False when
+// the DACL cannot be copied. A volume that keeps no ACLs (FAT) has none.
+bool CopySecurity(HANDLE from, HANDLE to) {
+  DWORD volumeFlags = 0;
+  if (GetVolumeInformationByHandleW(from, nullptr, 0, nullptr, nullptr, &volumeFlags, nullptr, 0) &&
+      (volumeFlags & FILE_PERSISTENT_ACLS) == 0) {
+    return true;
+  }
+  constexpr SECURITY_INFORMATION kParts =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  std::vector<BYTE> security(512);
+  DWORD size = 0;
+  while (!GetKernelObjectSecurity(from, kParts, security.data(),
+                                  static_cast<DWORD>(security.size()), &size)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= security.size()) return false;
+    security.resize(size);
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorControl(security.data(), &control, &revision)) return false;
+  const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) != 0
+                                              ? PROTECTED_DACL_SECURITY_INFORMATION
+                                              : UNPROTECTED_DACL_SECURITY_INFORMATION;
+  if (!SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION | protection, security.data())) {
+    return false;
+  }
+  SetOwnerAndGroup(to, security.data());
+  return true;
+}
+
 // Renames the file open on `file` (with DELETE access) to `target`,
 // replacing the file there.
 bool RenameOver(HANDLE file, const std::wstring& target) {
@@ -276,11 +330,16 @@ bool AtomicFileWriter::Open(const FileContents& original) {
     const std::string temp = folder + TempName(GetCurrentProcessId(), GetTickCount(), counter++);
     // DELETE: the file is renamed, or removed, through this handle. Shared
     // with readers, who may open it as soon as it is in the file's place.
-    const HANDLE file =
-        OpenFile(temp, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    const HANDLE file = OpenFile(temp, GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER,
+                                 FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
     if (file != INVALID_HANDLE_VALUE) {
       handle_ = reinterpret_cast<intptr_t>(file);
       temp_ = temp;
+      // Before a byte is in it, it grants no more than the original does.
+      if (!CopySecurity(read, file)) {
+        Discard();
+        return false;
+      }
       RemoveLeftoverTemps(folder);
       buffer_.reserve(kBufferSize);
       return true;
@@ -339,7 +398,8 @@ bool AtomicFileWriter::Commit() {
 }
 
 void AtomicFileWriter::Discard() {
-  // Through the handle, opened to delete it: no other file by its name.
+  // Through the handle: the DACL the file was given may not let this caller
+  // delete it by its name.
   if (handle_ != -1) {
     MarkForDeletion(ToHandle(handle_));
     CloseHandle(ToHandle(handle_));

@@ -95,7 +95,7 @@ struct Case {
   std::string out;
   Files after;
   Where where = kAll;
-  unsigned mode = 0;  // the files' permissions when not 0; on Linux then run as nobody
+  unsigned mode = 0;  // the files' permissions before and after when not 0; Linux: as nobody
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -175,6 +175,8 @@ TEST_P(Command, Run) {
     EXPECT_TRUE(!same || file.second == before.at(name).second) << name << " written";
   }
   EXPECT_EQ(after, c.after);
+  for (const auto& [name, bytes] : c.after)
+    EXPECT_TRUE(c.mode == 0 || fs::status(dir / name).permissions() == fs::perms(c.mode)) << name;
 }
 
 std::vector<std::string> Add(const std::string& text) { return {"i", "textline", "f.txt", text}; }
@@ -262,6 +264,11 @@ std::vector<Case> FileCases() {
       {"read_only_remove", Remove("a"), kAb, kCannotOpen, kAb, kAll, 0444},
       {"read_only_add_present", Add("a"), kAb, "", kAb, kAll, 0444},
       {"read_only_remove_absent", Remove("x"), kAb, "", kAb, kAll, 0444},
+      // Windows: a rewrite keeps the DACL, which Wine keeps as the mode (a DACL
+      // that lets the user only read is one without write bits, as above).
+      {"dacl_user_only", Add("x"), kAb, "", F("a\r\nb\r\nx\r\n"), kWindowsOnly, 0770},
+      // Wine reads r-- for Everyone as read and execute, and sets that as r-x.
+      {"dacl_everyone_reads", Add("x"), kAb, "", F("a\r\nb\r\nx\r\n"), kWindowsOnly, 0775},
       // Only its owner may replace a file in a sticky folder: the rename fails after the write.
       {"writable_file_of_another_in_sticky_folder", Add("x"), kAb, kCannotOpen, kAb, kLinuxOnly, 0666},
       {"utf16_add", Add("new=1"), F(kIni), "", F(Utf16(u"[s]\r\nk=v\r\nnew=1\r\n"))},
