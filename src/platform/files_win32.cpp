@@ -1,8 +1,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/named_mutex_win32.h"
@@ -45,24 +50,15 @@ HANDLE OpenFile(const std::string& path, DWORD access, DWORD share, DWORD dispos
   return CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
-DWORD AttributesOf(const std::string& path) {
-  std::wstring wide;
-  return WidePath(path, wide) ? GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
-}
-
 // The path of the file that `file` is open on, links resolved, or "" when
-// the system cannot tell (GetFinalPathNameByHandleW is missing before Vista).
-std::string FinalPathOf(HANDLE file) {
-  using GetFinalPathFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-  const auto getFinalPath = reinterpret_cast<GetFinalPathFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
-  if (getFinalPath == nullptr) return "";
+// the system cannot tell.
+std::wstring FinalPathOf(HANDLE file) {
   std::wstring path(MAX_PATH, L'\0');
-  DWORD length = getFinalPath(file, path.data(), static_cast<DWORD>(path.size()), 0);
+  DWORD length = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()), 0);
   if (length >= path.size()) {  // too small: length is the size needed
     path.resize(length);
-    length = getFinalPath(file, path.data(), static_cast<DWORD>(path.size()), 0);
-    if (length >= path.size()) return "";
+    length = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (length >= path.size()) return L"";
   }
   path.resize(length);
   // Drop the "\\?\" prefix where the plain form says the same thing; a
@@ -73,12 +69,11 @@ std::string FinalPathOf(HANDLE file) {
              path[5] == L':') {
     path.erase(0, 4);
   }
-  return Narrow(path);
+  return path;
 }
 
-// The attributes SetFileAttributesW can give a file, less read-only: the
-// target was checked to be writable, and the temporary file must stay
-// removable.
+// The attributes that can be given to a file, less read-only: the target was
+// checked to be writable.
 constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
@@ -123,8 +118,8 @@ bool IsRunning(DWORD pid) {
 // gives it) that runs left behind when they were killed: those whose writer,
 // named in the file's name, is no longer running. A live writer's file stays,
 // also between the moment it closes the file and the moment it puts it in
-// place; while the file is open, the writer shares it with nobody, so no
-// delete could take it away either.
+// place; while the file is open, the writer shares it with readers only, so
+// no delete could take it away either.
 void RemoveLeftoverTemps(const std::string& prefix) {
   std::wstring pattern;
   if (!WidePath(prefix + ".cfgline-*", pattern)) return;
@@ -155,10 +150,9 @@ bool ReadFully(HANDLE file, char* buffer, size_t size, size_t& got) {
   return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& contents) {
-  ScopedHandle file(OpenDiskFile(path));
+bool ReadWholeFile(HANDLE file, std::string& contents) {
   LARGE_INTEGER size;
-  if (file.get() == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.get(), &size)) return false;
+  if (!GetFileSizeEx(file, &size)) return false;
   if (static_cast<unsigned long long>(size.QuadPart) >= contents.max_size()) {
     throw std::bad_alloc();
   }
@@ -167,81 +161,185 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   // read on to the end, which for a file that grows lies past it.
   contents.resize(static_cast<size_t>(size.QuadPart));
   size_t got = 0;
-  if (!ReadFully(file.get(), contents.data(), contents.size(), got)) return false;
+  if (!ReadFully(file, contents.data(), contents.size(), got)) return false;
   contents.resize(got);
   char more[4096];
   do {
-    if (!ReadFully(file.get(), more, sizeof more, got)) return false;
+    if (!ReadFully(file, more, sizeof more, got)) return false;
     contents.append(more, got);
   } while (got > 0);
   return true;
 }
 
+// Paths compare as names on a disk do: without regard to case.
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// True when `name` leads to the file that `read` describes: the same file
+// index on the same volume.
+bool LeadsTo(const std::wstring& name, const BY_HANDLE_FILE_INFORMATION& read) {
+  ScopedHandle file(CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  BY_HANDLE_FILE_INFORMATION now;
+  return file.get() != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file.get(), &now) &&
+         now.dwVolumeSerialNumber == read.dwVolumeSerialNumber &&
+         now.nFileIndexHigh == read.nFileIndexHigh && now.nFileIndexLow == read.nFileIndexLow;
+}
+
+// Sets the owner and group of `file` from `security` where the process may;
+// otherwise they stay the caller's. Another account than the caller's needs
+// SeRestorePrivilege, which an elevated installer holds: it is enabled for
+// this call only.
+void SetOwnerAndGroup(HANDLE file, PSECURITY_DESCRIPTOR security) {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    return;
+  }
+  TOKEN_PRIVILEGES enable{}, before{};
+  enable.PrivilegeCount = 1;
+  enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  DWORD size = 0;
+  if (LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &enable.Privileges[0].Luid)) {
+    // `before` holds the privilege only when this call changed it.
+    AdjustTokenPrivileges(token, FALSE, &enable, sizeof before, &before, &size);
+  }
+  SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, security);
+  if (before.PrivilegeCount > 0) AdjustTokenPrivileges(token, FALSE, &before, 0, nullptr, nullptr);
+  CloseHandle(token);
+}
+
+// Gives `to` the DACL of `from`, protected from inherited entries as that
+// one is, and its owner and group where the process may set them. False when
+// the DACL cannot be copied. A volume that keeps no ACLs (FAT) has none.
+bool CopySecurity(HANDLE from, HANDLE to) {
+  DWORD volumeFlags = 0;
+  if (GetVolumeInformationByHandleW(from, nullptr, 0, nullptr, nullptr, &volumeFlags, nullptr, 0) &&
+      (volumeFlags & FILE_PERSISTENT_ACLS) == 0) {
+    return true;
+  }
+  constexpr SECURITY_INFORMATION kParts =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  std::vector<BYTE> security(512);
+  DWORD size = 0;
+  while (!GetKernelObjectSecurity(from, kParts, security.data(),
+                                  static_cast<DWORD>(security.size()), &size)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= security.size()) return false;
+    security.resize(size);
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorControl(security.data(), &control, &revision)) return false;
+  const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) != 0
+                                              ? PROTECTED_DACL_SECURITY_INFORMATION
+                                              : UNPROTECTED_DACL_SECURITY_INFORMATION;
+  if (!SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION | protection, security.data())) {
+    return false;
+  }
+  SetOwnerAndGroup(to, security.data());
+  return true;
+}
+
+// Renames the file open on `file` (with DELETE access) to `target`,
+// replacing the file there.
+bool RenameOver(HANDLE file, const std::wstring& target) {
+  // The name follows the structure; it is NUL-terminated too, as the system
+  // reads it as a C string when it makes its own form of it.
+  const size_t nameSize = target.size() * sizeof(wchar_t);
+  const size_t size = offsetof(FILE_RENAME_INFO, FileName) + nameSize + sizeof(wchar_t);
+  const std::unique_ptr<FILE_RENAME_INFO, decltype(&std::free)> info(
+      static_cast<FILE_RENAME_INFO*>(std::calloc(1, size)), &std::free);
+  if (info == nullptr) throw std::bad_alloc();
+  info->ReplaceIfExists = TRUE;
+  info->FileNameLength = static_cast<DWORD>(nameSize);
+  std::memcpy(info->FileName, target.data(), nameSize);
+  return SetFileInformationByHandle(file, FileRenameInfo, info.get(), static_cast<DWORD>(size));
+}
+
+// Deletes the file open on `file` (with DELETE access) once it is closed.
+bool MarkForDeletion(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
 }  // namespace
 
 FileContents::~FileContents() {
+  if (file_ != -1) CloseHandle(ToHandle(file_));
   if (lock_ != -1) ReleaseNamedMutex(ToHandle(lock_));
 }
 
 bool FileContents::Load(const std::string& path, intptr_t from) {
   if (from != kWorkingFolder) return false;
   // Runs on one file take turns: the lock is named by the file's final path,
-  // which every name of the file, or a link to it, leads to.
-  std::string lockName;
+  // which every name of the file, or a link to it, leads to. The file is
+  // closed while this run waits: no open file can be replaced, not even by
+  // the run that holds the lock.
+  std::wstring finalPath;
   {
     ScopedHandle file(OpenDiskFile(path));
     if (file.get() == INVALID_HANDLE_VALUE) return false;
-    lockName = FinalPathOf(file.get());
+    finalPath = FinalPathOf(file.get());
   }
-  std::wstring wideName;
-  if (!WidePath(lockName.empty() ? path : lockName, wideName)) return false;
-  const HANDLE lock = AcquireNamedMutex(L"file\\" + wideName);
+  std::wstring lockName = finalPath;
+  if (lockName.empty() && !WidePath(path, lockName)) return false;
+  const HANDLE lock = AcquireNamedMutex(L"file\\" + lockName);
   if (lock == nullptr) return false;
   lock_ = reinterpret_cast<intptr_t>(lock);
-  // Opened anew: a run that held the lock may have replaced the file.
-  if (!ReadWholeFile(path, copy_)) return false;
+  // Opened anew: a run that held the lock may have replaced the file. The
+  // name must still lead to the file that the lock is named for.
+  const HANDLE file = OpenDiskFile(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  file_ = reinterpret_cast<intptr_t>(file);
+  if (!SamePath(FinalPathOf(file), finalPath) || !ReadWholeFile(file, copy_)) return false;
   bytes_ = copy_;
-  name_ = lockName.empty() ? path : lockName;
+  name_ = finalPath.empty() ? path : Narrow(finalPath);
   return true;
 }
 
 bool FileContents::Intact() const { return true; }
 
 bool DeleteOneFile(const std::string& path) {
+  // Opened as a file, never a folder, and as the link itself where the name
+  // is one: what a link leads to stays.
   std::wstring wide;
-  return WidePath(path, wide) && DeleteFileW(wide.c_str()) != 0;
+  if (!WidePath(path, wide)) return false;
+  ScopedHandle file(CreateFileW(wide.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return file.get() != INVALID_HANDLE_VALUE && MarkForDeletion(file.get());
 }
 
 AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 
 bool AtomicFileWriter::Open(const FileContents& original) {
-  const std::string& target = original.name_;
-  // Opening for writing, and closing again without a change, proves the
-  // caller may write the file. A symbolic link stays in place; the file it
-  // leads to is replaced.
-  std::string resolved;
-  {
-    ScopedHandle file(
-        OpenFile(target, GENERIC_WRITE, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
-    if (file.get() == INVALID_HANDLE_VALUE) return false;
-    resolved = FinalPathOf(file.get());
-  }
-  if (resolved.empty()) resolved = target;
-  const DWORD attributes = AttributesOf(resolved);
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+  // Opening the file that was read (not its name) for writing, and closing it
+  // again without a change, proves the caller may write it.
+  const HANDLE read = ToHandle(original.file_);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (original.file_ == -1 || !GetFileInformationByHandle(read, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ||
+      ScopedHandle(ReOpenFile(read, GENERIC_WRITE, kShareAll, 0)).get() == INVALID_HANDLE_VALUE) {
     return false;
   }
 
   original_ = &original;
-  const std::string folder = FolderPrefixOf(resolved);
+  const std::string folder = FolderPrefixOf(original.name_);
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string temp = folder + TempName(GetCurrentProcessId(), GetTickCount(), counter++);
-    const HANDLE file = OpenFile(temp, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    // DELETE: the file is renamed, or removed, through this handle. Shared
+    // with readers, who may open it as soon as it is in the file's place.
+    const HANDLE file = OpenFile(temp, GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER,
+                                 FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
     if (file != INVALID_HANDLE_VALUE) {
       handle_ = reinterpret_cast<intptr_t>(file);
       temp_ = temp;
+      // Before a byte is in it, it grants no more than the original does.
+      if (!CopySecurity(read, file)) {
+        Discard();
+        return false;
+      }
       RemoveLeftoverTemps(folder);
       buffer_.reserve(kBufferSize);
       return true;
@@ -266,27 +364,27 @@ bool AtomicFileWriter::WriteOut(std::string_view bytes) {
 }
 
 bool AtomicFileWriter::Commit() {
-  if (handle_ == -1 || !FlushBuffer()) {
-    Discard();
-    return false;
-  }
   const HANDLE file = ToHandle(handle_);
-  bool ok = FlushFileBuffers(file) != 0;
-  handle_ = -1;
-  ok = CloseHandle(file) != 0 && ok;
-
-  std::wstring temp, target;
-  ok = ok && WidePath(temp_, temp) && WidePath(original_->name_, target);
-  const DWORD attributes = ok ? GetFileAttributesW(target.c_str()) : INVALID_FILE_ATTRIBUTES;
-  ok = ok && attributes != INVALID_FILE_ATTRIBUTES;
-  if (ok && (attributes & kCopiedAttributes) != 0) {
-    ok = SetFileAttributesW(temp.c_str(), attributes & kCopiedAttributes) != 0;
+  std::wstring target;
+  BY_HANDLE_FILE_INFORMATION read;
+  FILE_BASIC_INFO basic{};
+  bool ok = handle_ != -1 && FlushBuffer() && FlushFileBuffers(file) &&
+            WidePath(original_->name_, target) &&
+            GetFileInformationByHandle(ToHandle(original_->file_), &read);
+  basic.FileAttributes = ok ? read.dwFileAttributes & kCopiedAttributes : 0;
+  ok = ok && (basic.FileAttributes == 0 ||
+              SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic));
+  // No open file can be replaced, not even by the handle that read it.
+  if (ok) {
+    CloseHandle(ToHandle(original_->file_));
+    original_->file_ = -1;
   }
 
   // A virus scanner or indexer may hold the target open for a moment.
-  for (int attempt = 0; ok; ++attempt) {
-    if (MoveFileExW(temp.c_str(), target.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  for (int attempt = 0; ok && LeadsTo(target, read); ++attempt) {
+    if (RenameOver(file, target)) {
+      CloseHandle(file);
+      handle_ = -1;
       temp_.clear();
       return true;
     }
@@ -300,9 +398,13 @@ bool AtomicFileWriter::Commit() {
 }
 
 void AtomicFileWriter::Discard() {
-  if (handle_ != -1) CloseHandle(ToHandle(handle_));
+  // Through the handle: the DACL the file was given may not let this caller
+  // delete it by its name.
+  if (handle_ != -1) {
+    MarkForDeletion(ToHandle(handle_));
+    CloseHandle(ToHandle(handle_));
+  }
   handle_ = -1;
-  if (!temp_.empty()) DeleteOneFile(temp_);
   temp_.clear();
   failed_ = true;
 }

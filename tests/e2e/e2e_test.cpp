@@ -111,7 +111,7 @@ struct Case {
   std::string out;
   Files after;
   Where where = kAll;
-  unsigned mode = 0;  // the files' permissions when not 0; on Linux then run as nobody
+  unsigned mode = 0;  // the files' permissions before and after when not 0; Linux: as nobody
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -195,6 +195,8 @@ TEST_P(Command, Run) {
     if (!name.starts_with("registry/") && c.before.contains(name) && c.before.at(name) != bytes)
       bytes = Rewritten(bytes);
   EXPECT_EQ(after, expected);
+  for (const auto& [name, bytes] : c.after)
+    EXPECT_TRUE(c.mode == 0 || fs::status(dir / name).permissions() == fs::perms(c.mode)) << name;
 }
 
 std::vector<std::string> Add(const std::string& text) { return {"i", "textline", "f.txt", text}; }
@@ -282,6 +284,11 @@ std::vector<Case> FileCases() {
       {"read_only_remove", Remove("a"), kAb, kCannotOpen, kAb, kAll, 0444},
       {"read_only_add_present", Add("a"), kAb, "", kAb, kAll, 0444},
       {"read_only_remove_absent", Remove("x"), kAb, "", kAb, kAll, 0444},
+      // Windows: a rewrite keeps the DACL, which Wine keeps as the mode (a DACL
+      // that lets the user only read is one without write bits, as above).
+      {"dacl_user_only", Add("x"), kAb, "", F("a\r\nb\r\nx\r\n"), kWindowsOnly, 0770},
+      // Wine reads r-- for Everyone as read and execute, and sets that as r-x.
+      {"dacl_everyone_reads", Add("x"), kAb, "", F("a\r\nb\r\nx\r\n"), kWindowsOnly, 0775},
       // Only its owner may replace a file in a sticky folder: the rename fails after the write.
       {"writable_file_of_another_in_sticky_folder", Add("x"), kAb, kCannotOpen, kAb, kLinuxOnly, 0666},
       {"utf16_add", Add("new=1"), F(kIni), "", F(Utf16(u"[s]\r\nk=v\r\nnew=1\r\n"))},
@@ -601,6 +608,31 @@ TEST(ConcurrentRuns, LoseNothing) {
     const std::string expected = mode == "i" ? lines + items + '\0' : "a\r\na\0"s;
     EXPECT_EQ(sorted(now), sorted(Rewritten(expected))) << mode;  // items hold no CR LF
   }
+}
+
+// Runs that reach one file through two spellings of its name take turns:
+// half go through a linked folder, on Windows also in the "\\?\" form and
+// in another letter case.
+TEST(ConcurrentRuns, TakeTurnsAcrossSpellings) {
+  TempDir dir;
+  WriteBytes(dir / "f.txt", "a\n");
+  fs::create_directory_symlink(".", dir / "l");
+  const std::string other =
+      Windows() ? "\\\\?\\Z:" + Replace(dir / "l", "/", "\\") + "\\F.TXT" : "l/f.txt";
+  std::string runs, lines = "a\n";
+  for (int i = 0; i < 20; ++i) {
+    const std::string text = "C:\\Tool" + std::to_string(100 + i);
+    runs += Tool({"i", "textline", i % 2 == 0 ? "f.txt" : other, text}) + " & ";
+    lines += text + "\n";
+  }
+  EXPECT_EQ(Shell(runs + "wait", dir.path()), "");
+  // Every run's line is there, in any order and with any line end.
+  const auto sorted = [](std::string bytes) {
+    std::erase(bytes, '\r');
+    std::ranges::sort(bytes);
+    return bytes;
+  };
+  EXPECT_EQ(sorted(ReadBytes(dir / "f.txt")), sorted(lines));
 }
 
 }  // namespace

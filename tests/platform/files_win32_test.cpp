@@ -10,21 +10,51 @@
 
 namespace {
 
+DWORD WINAPI CloseSoon(void* file) {
+  Sleep(150);
+  return CloseHandle(file);
+}
+
 // Another program holds the target open without letting it be deleted, as a
-// scanner may: the replace fails after the retries, and nothing is lost.
-TEST(FilesWin32Test, ReplaceFailingLeavesTargetAlone) {
+// scanner may: the replace waits for it a moment, then fails, and nothing is
+// lost; if it lets go within that moment, the replace succeeds.
+TEST(FilesWin32Test, ReplaceWaitsForAHolder) {
+  for (const bool letsGo : {false, true}) {
+    TempDir dir;
+    WriteBytes(dir / "f", "old\r\n");
+    platform::FileContents original;
+    platform::AtomicFileWriter out;
+    ASSERT_TRUE(original.Load(dir / "f") && out.Open(original) && out.Write("new\r\n"));
+    const HANDLE holder = CreateFileA((dir / "f").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    // Lets go 150 ms into the replace, or after it.
+    const HANDLE closer =
+        CreateThread(nullptr, 0, CloseSoon, holder, letsGo ? 0 : CREATE_SUSPENDED, nullptr);
+    EXPECT_EQ(out.Commit(), letsGo);
+    ResumeThread(closer);
+    WaitForSingleObject(closer, INFINITE);
+    CloseHandle(closer);
+    EXPECT_EQ(ReadBytes(dir / "f"), letsGo ? "new\r\n" : "old\r\n");
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
+  }
+}
+
+// The file that was read is moved aside and another put in its place before
+// the replace: the edit is refused, and neither file changes.
+TEST(FilesWin32Test, FileReplacedAfterTheReadIsLeftAlone) {
   TempDir dir;
   WriteBytes(dir / "f", "old\r\n");
+  WriteBytes(dir / "g", "other\r\n");
   platform::FileContents original;
   platform::AtomicFileWriter out;
-  ASSERT_TRUE(original.Load(dir / "f") && out.Open(original));
-  const HANDLE holder = CreateFileA((dir / "f").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(original.Load(dir / "f") && out.Open(original) && out.Write("new\r\n"));
+  ASSERT_TRUE(MoveFileA((dir / "f").c_str(), (dir / "f.old").c_str()) &&
+              MoveFileA((dir / "g").c_str(), (dir / "f").c_str()));
   EXPECT_FALSE(out.Commit());
-  CloseHandle(holder);
-  EXPECT_EQ(ReadBytes(dir / "f"), "old\r\n");
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
+  EXPECT_EQ(ReadBytes(dir / "f"), "other\r\n");
+  EXPECT_EQ(ReadBytes(dir / "f.old"), "old\r\n");
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{"f", "f.old"}));
 }
 
 TEST(FilesWin32Test, LongPathsTakeTheirExtendedForm) {
