@@ -2,11 +2,12 @@
 // string value, or deletes a file. Messages go to standard output; the exit
 // status is always 0.
 
+#include "app/front_end.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "app/commands.h"
-#include "app/front_end.h"
 #include "platform/files.h"
 
 namespace {
@@ -15,11 +16,12 @@ const char kSomeError[] = "Some error occured.";
 const char kItemSeparator[] = ";";
 
 void PrintUsage() {
-  std::fputs("i/u - install/uninstall\n"
-             "[textline <filename> <textline>]\n"
-             "[delfile <filename>]\n"
-             "[regline <HKEY\\regpath> <valuename> <regline> ]\n",
-             stdout);
+  std::fputs(
+      "i/u - install/uninstall\n"
+      "[textline <filename> <textline>]\n"
+      "[delfile <filename>]\n"
+      "[regline <HKEY\\regpath> <valuename> <regline> ]\n",
+      stdout);
 }
 
 bool IsCommand(int argc, char** argv, int minArgc, const char* word) {
@@ -32,8 +34,7 @@ void Dispatch(int argc, char** argv) {
   } else if (IsCommand(argc, argv, 4, "delfile")) {
     if (!platform::DeleteOneFile(argv[3])) std::fputs(kSomeError, stdout);
   } else if (IsCommand(argc, argv, 6, "regline")) {
-    RunRegLineCommand(std::strcmp(argv[1], "i") == 0, argv[3], argv[4], argv[5],
-                      kItemSeparator);
+    RunRegLineCommand(std::strcmp(argv[1], "i") == 0, argv[3], argv[4], argv[5], kItemSeparator);
   } else {
     PrintUsage();
   }

@@ -1,0 +1,8 @@
+#include "platform/process.h"
+
+namespace platform {
+
+// Links are refused by the rule that the file layer's walk applies.
+void RequestRedirectionGuard() {}
+
+}  // namespace platform

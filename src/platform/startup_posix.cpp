@@ -1,3 +1,0 @@
-#include "app/front_end.h"
-
-int main(int argc, char** argv) { return RunCommandLine(argc, argv); }
