@@ -281,7 +281,6 @@ std::vector<Case> FileCases() {
        {{"f.txt", "a\r\nx\r\n"}, {".cfgline-1-2-3x", "k"}, {"f.cfgline-1-2-3", "k"}}, kWindowsOnly},
       {"no_wildcard_expansion", {"i", "textline", "*.txt", "x"}, {{"a.txt", "a\n"}}, kCannotOpen, {{"a.txt", "a\n"}}},
       {"read_only_add", Add("x"), kAb, kCannotOpen, kAb, kAll, 0444},
-      {"read_only_remove", Remove("a"), kAb, kCannotOpen, kAb, kAll, 0444},
       {"read_only_add_present", Add("a"), kAb, "", kAb, kAll, 0444},
       {"read_only_remove_absent", Remove("x"), kAb, "", kAb, kAll, 0444},
       // Windows: a rewrite keeps the DACL, which Wine keeps as the mode (a DACL
@@ -310,9 +309,6 @@ std::vector<Case> FileCases() {
       {"utf8_remove", Remove("Ł"), F("Zoë\nŁukasz\n"), "", F("Zoë\r\n")},
       {"utf8_present", Add("José"), F("a\nJosé\n"), "", F("a\nJosé\n")},
       {"code_page_file", Add("José"), F("Zo\xEB\n"), "", F("Zo\xEB\r\nJos\xE9\r\n"), kWindowsOnly},
-      {"overlong_is_no_utf8", Add("é"), F("Zoë\xC0\xAE"), "", F("Zoë\xC0\xAE\r\n\xE9\r\n"), kWindowsOnly},
-      {"surrogate_is_no_utf8", Add("é"), F("Zoë\xED\xA0\x80"), "", F("Zoë\xED\xA0\x80\r\n\xE9\r\n"), kWindowsOnly},
-      {"above_10ffff_is_no_utf8", Add("é"), F("Zoë\xF4\x90\x80\x80"), "", F("Zoë\xF4\x90\x80\x80\r\n\xE9\r\n"), kWindowsOnly},
       {"cut_short_is_no_utf8", Add("é"), F("Zoë\n\xC3"), "", F("Zoë\r\n\xC3\r\n\xE9\r\n"), kWindowsOnly},
       {"text_in_code_page", Add("Démo"), kAb, "", F("a\r\nb\r\nD\xE9mo\r\n"), kWindowsOnly},
       {"text_outside_code_page_add", Add("工具"), kAb, kCannotOpen, kAb, kWindowsOnly},
@@ -389,7 +385,6 @@ std::vector<Case> RegCases() {
       {"install_present", Reg("i", "b"), Sz("a;b;c"), "", Sz("a;b;c")},
       {"install_inside_other_item", Reg("i", "b"), Sz("a;bc;ab"), "", Sz("a;bc;ab;b")},
       {"install_is_case_sensitive", Reg("i", "B"), Sz("a;b"), "", Sz("a;b;B")},
-      {"install_with_blanks", Reg("i", "C:\\Program Files\\Tool"), Sz("a"), "", Sz("a;C:\\Program Files\\Tool")},
       {"uninstall", Reg("u", "b"), Sz("a;b;c"), "", Sz("a;c")},
       {"uninstall_first", Reg("u", "b"), Sz("b;c"), "", Sz("c")},
       {"uninstall_last", Reg("u", "b"), Sz("a;b"), "", Sz("a")},
@@ -400,7 +395,6 @@ std::vector<Case> RegCases() {
       {"uninstall_never_cuts_an_item", Reg("u", "b"), Sz("ab;bc;b"), "", Sz("ab;bc")},
       {"uninstall_system32_keeps_wbem", Reg("u", kSys32), ExpandSz(kSys32 + "\\wbem;" + kSys32), "", ExpandSz(kSys32 + "\\wbem")},
       {"expand_sz_stays_expand_sz", Reg("i", "C:\\Tool"), ExpandSz("%SystemRoot%"), "", ExpandSz("%SystemRoot%;C:\\Tool")},
-      {"expand_sz_uninstall", Reg("u", "C:\\Tool"), ExpandSz("%SystemRoot%;C:\\Tool;%PATH%"), "", ExpandSz("%SystemRoot%;%PATH%")},
       {"empty_item_install", Reg("i", ""), Sz("a"), "", Sz("a")},
       {"empty_item_uninstall", Reg("u", ""), Sz(";a;"), "", Sz(";a;")},
       {"capital_i_uninstalls", Reg("I", "b"), Sz("a;b"), "", Sz("a")},
@@ -412,7 +406,6 @@ std::vector<Case> RegCases() {
       {"names_outside_code_page", Reg("i", "b", kKey + "\\Łąka工具", "Pfad工具"), Sz("a", kFolder + "Łąka工具/Pfad工具"), "", Sz("a;b", kFolder + "Łąka工具/Pfad工具")},
       {"dword_refused", Reg("u", "b"), {{kPath + ".REG_DWORD", "\x05\0\0\0"s}}, kKeyError, {{kPath + ".REG_DWORD", "\x05\0\0\0"s}}},
       {"multi_sz_refused", Reg("i", "c"), {{kPath + ".REG_MULTI_SZ", "a\0b\0\0"s}}, kKeyError, {{kPath + ".REG_MULTI_SZ", "a\0b\0\0"s}}},
-      {"binary_refused", Reg("i", "c"), {{kPath + ".REG_BINARY", "a;b"}}, kKeyError, {{kPath + ".REG_BINARY", "a;b"}}},
       {"missing_value", Reg("i", "b"), {{kFolder, ""}}, kKeyError, {{kFolder, ""}}},
       {"missing_value_empty_item", Reg("u", ""), {{kFolder, ""}}, kKeyError, {{kFolder, ""}}},
       {"missing_key", Reg("i", "b", kKey + "\\missing"), Sz("a"), kKeyError, Sz("a")},
@@ -465,8 +458,9 @@ INSTANTIATE_TEST_SUITE_P(Registry, Command, CasesHere(RegCases()), CaseName);
 // 600, "a\n"), "u/" (nobody's) and "u/own" (nobody's, "a\n"); `U` runs a
 // command as nobody. `during` runs in the background while the tool runs.
 // Nothing but the files in `changed` may change in any way (bytes, link
-// target, mode, owner, inode), and those keep their mode and owner (as
-// nobody, they become nobody's).
+// target, mode, owner, group, inode), and those keep their mode, less any
+// set-user-ID or set-group-ID bit, owner and group (as nobody, they become
+// nobody's).
 struct LinkCase {
   std::string name;
   std::string setup;
@@ -486,13 +480,14 @@ struct Entry {
   std::string bytes;  // a link's target after "->"
   unsigned mode;
   uid_t owner;
+  gid_t group;
   ino_t inode;
   auto operator<=>(const Entry&) const = default;
 };
 
 void PrintTo(const Entry& e, std::ostream* os) {
   *os << testing::PrintToString(e.bytes) << " " << std::oct << e.mode << std::dec << " "
-      << e.owner << " #" << e.inode;
+      << e.owner << ":" << e.group << " #" << e.inode;
 }
 
 // Every entry below `folder`, links not followed.
@@ -504,7 +499,7 @@ std::map<std::string, Entry> ListEntries(const std::string& folder) {
     std::string bytes = S_ISREG(st.st_mode) ? ReadBytes(entry.path()) : "";
     if (S_ISLNK(st.st_mode)) bytes = "->" + fs::read_symlink(entry.path()).string();
     entries[fs::relative(entry.path(), folder).string()] = {bytes, st.st_mode, st.st_uid,
-                                                            st.st_ino};
+                                                            st.st_gid, st.st_ino};
   }
   return entries;
 }
@@ -531,7 +526,8 @@ TEST_P(LinkRun, TouchesOnlyWhatTheCallerMay) {
       expected.erase(name);
     } else {
       expected[name].bytes = bytes;
-      if (c.asNobody) expected[name].owner = 65534;  // a user cannot give a file away
+      expected[name].mode &= ~06000u;  // never set-user-ID or set-group-ID
+      if (c.asNobody) expected[name].owner = expected[name].group = 65534;  // nobody's now
       expected[name].inode = after.contains(name) ? after[name].inode : 0;
     }
   }
@@ -571,7 +567,7 @@ std::vector<LinkCase> LinkCases() {
       {"user_dotfile_by_user", "U mkdir u/dots && U cp u/own u/dots/rc && U ln -s \"$PWD/u/dots/rc\" u/.rc", At("u/.rc"), "", {{"u/dots/rc", added}}, true},
       {"user_folder_link_to_own_folder", "U mkdir u/real && U cp u/own u/real/f && U ln -s real u/d", At("u/d/f"), "", {{"u/real/f", added}}},
       {"callers_own_link", "mkdir -m 777 r/w && cp r/f r/w && chmod 666 r/w/f && U ln -s ../r/w/f u/l", At("u/l"), "", {{"r/w/f", added}}, true},
-      {"root_edits_user_file", "true", At("u/own"), "", {{"u/own", added}}},
+      {"root_edits_user_file", "chgrp 1234 u/own && chmod 6640 u/own", At("u/own"), "", {{"u/own", added}}},
       {"root_edits_user_store", kStore + "U sh -c \"printf 'a\\0' >registry/HKEY_CURRENT_USER/k/v.REG_SZ\"", kStoreAdd, "", {{"registry/HKEY_CURRENT_USER/k/v.REG_SZ", "a;b\0"s}}},
       {"delfile_of_a_link_removes_the_link", "U ln -s ../r/f u/l", {"i", "delfile", "u/l"}, "", {{"u/l", kGone}}},
   };
@@ -581,6 +577,11 @@ std::vector<LinkCase> LinkCases() {
 INSTANTIATE_TEST_SUITE_P(Links, LinkRun, testing::ValuesIn(LinkCases()), CaseName);
 
 // ---------------------------------------------------------------------------
+std::string Sorted(std::string bytes) {
+  std::ranges::sort(bytes);
+  return bytes;
+}
+
 // Runs at the same time on one file or one value take turns: all start at
 // once, each adding its own line or item, then all remove theirs again.
 TEST(ConcurrentRuns, LoseNothing) {
@@ -597,16 +598,12 @@ TEST(ConcurrentRuns, LoseNothing) {
           Tool({mode, "textline", "f.txt", text}) + " & " + Tool(Reg(mode, text)) + " & ";
   }
   // Every run's line and item is there, in any order: the same bytes.
-  const auto sorted = [](std::string bytes) {
-    std::ranges::sort(bytes);
-    return bytes;
-  };
   for (const std::string mode : {"i", "u"}) {
     EXPECT_EQ(Shell(runs[mode == "u"] + "wait", dir.path()), "");
     RegTool(dir.path(), "save", files);
     const std::string now = ReadBytes(dir / "f.txt") + ReadBytes(dir / kPath + ".REG_SZ");
     const std::string expected = mode == "i" ? lines + items + '\0' : "a\r\na\0"s;
-    EXPECT_EQ(sorted(now), sorted(Rewritten(expected))) << mode;  // items hold no CR LF
+    EXPECT_EQ(Sorted(now), Sorted(Rewritten(expected))) << mode;  // items hold no CR LF
   }
 }
 
@@ -619,20 +616,15 @@ TEST(ConcurrentRuns, TakeTurnsAcrossSpellings) {
   fs::create_directory_symlink(".", dir / "l");
   const std::string other =
       Windows() ? "\\\\?\\Z:" + Replace(dir / "l", "/", "\\") + "\\F.TXT" : "l/f.txt";
-  std::string runs, lines = "a\n";
+  std::string runs, lines = "a\r\n";
   for (int i = 0; i < 20; ++i) {
     const std::string text = "C:\\Tool" + std::to_string(100 + i);
     runs += Tool({"i", "textline", i % 2 == 0 ? "f.txt" : other, text}) + " & ";
-    lines += text + "\n";
+    lines += text + "\r\n";
   }
   EXPECT_EQ(Shell(runs + "wait", dir.path()), "");
-  // Every run's line is there, in any order and with any line end.
-  const auto sorted = [](std::string bytes) {
-    std::erase(bytes, '\r');
-    std::ranges::sort(bytes);
-    return bytes;
-  };
-  EXPECT_EQ(sorted(ReadBytes(dir / "f.txt")), sorted(lines));
+  // Every run's line is there, in any order.
+  EXPECT_EQ(Sorted(ReadBytes(dir / "f.txt")), Sorted(Rewritten(lines)));
 }
 
 }  // namespace

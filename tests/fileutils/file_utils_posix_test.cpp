@@ -3,13 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <tuple>
 #include <utility>
 
 #include "fileutils/CclFileUtils.h"
@@ -88,21 +86,6 @@ TEST(FileEditTest, TemporaryFileOfALiveRunStays) {
   EXPECT_EQ(Edit(true, dir / "f", "x"), "");
   close(held);
   EXPECT_EQ(dir.List(), (std::vector<std::string>{".cfgline-Live00", "f"}));
-}
-
-// The file that a link leads to is rewritten and keeps its mode and owner,
-// but never a set-user-ID or set-group-ID bit.
-TEST(FileEditTest, RewriteThroughALinkKeepsModeAndOwner) {
-  TempDir dir;
-  WriteBytes(dir / "f", "a\n");
-  ASSERT_EQ(chown((dir / "f").c_str(), 1234, 5678), 0) << "needs root";
-  ASSERT_EQ(chmod((dir / "f").c_str(), 06640), 0);  // chown cleared the bits
-  ASSERT_EQ(symlink("f", (dir / "link").c_str()), 0);
-  EXPECT_EQ(Edit(true, dir / "link", "x"), "");
-  EXPECT_EQ(ReadBytes(dir / "f"), "a\nx\n");
-  struct stat st {};
-  ASSERT_EQ(stat((dir / "f").c_str(), &st), 0);
-  EXPECT_EQ(std::tuple(st.st_mode & 07777, st.st_uid, st.st_gid), std::tuple(0640u, 1234u, 5678u));
 }
 
 // A run that holds the file keeps another waiting until the deadline, and no
