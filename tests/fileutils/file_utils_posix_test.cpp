@@ -104,21 +104,4 @@ TEST(FileEditTest, LockWaitEndsAtItsDeadline) {
   close(waiter);
 }
 
-// A file put in the place of the one that was read, between the read and
-// the replace, is neither replaced nor lost, and neither is the one read.
-TEST(FileEditTest, FileSwappedInBeforeTheReplaceIsLeftAlone) {
-  TempDir dir;
-  WriteBytes(dir / "f", "read\n");
-  WriteBytes(dir / "other", "other\n");
-  platform::FileContents original;
-  platform::AtomicFileWriter out;
-  ASSERT_TRUE(original.Load(dir / "f") && out.Open(original) && out.Write("new\n"));
-  ASSERT_EQ(rename((dir / "f").c_str(), (dir / "read").c_str()), 0);
-  ASSERT_EQ(rename((dir / "other").c_str(), (dir / "f").c_str()), 0);
-  EXPECT_FALSE(out.Commit());
-  EXPECT_EQ(ReadBytes(dir / "f"), "other\n");
-  EXPECT_EQ(ReadBytes(dir / "read"), "read\n");
-  EXPECT_EQ(dir.List(), (std::vector<std::string>{"f", "read"}));
-}
-
 }  // namespace

@@ -40,23 +40,6 @@ TEST(FilesWin32Test, ReplaceWaitsForAHolder) {
   }
 }
 
-// The file that was read is moved aside and another put in its place before
-// the replace: the edit is refused, and neither file changes.
-TEST(FilesWin32Test, FileReplacedAfterTheReadIsLeftAlone) {
-  TempDir dir;
-  WriteBytes(dir / "f", "old\r\n");
-  WriteBytes(dir / "g", "other\r\n");
-  platform::FileContents original;
-  platform::AtomicFileWriter out;
-  ASSERT_TRUE(original.Load(dir / "f") && out.Open(original) && out.Write("new\r\n"));
-  ASSERT_TRUE(MoveFileA((dir / "f").c_str(), (dir / "f.old").c_str()) &&
-              MoveFileA((dir / "g").c_str(), (dir / "f").c_str()));
-  EXPECT_FALSE(out.Commit());
-  EXPECT_EQ(ReadBytes(dir / "f"), "other\r\n");
-  EXPECT_EQ(ReadBytes(dir / "f.old"), "old\r\n");
-  EXPECT_EQ(dir.List(), (std::vector<std::string>{"f", "f.old"}));
-}
-
 TEST(FilesWin32Test, LongPathsTakeTheirExtendedForm) {
   const std::string name(300, 'n');
   const std::wstring wideName(300, L'n');

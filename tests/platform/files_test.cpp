@@ -1,0 +1,28 @@
+// What the file layer does on every platform that the command line cannot
+// show.
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+// The file that was read is moved aside and another put in its place before
+// the replace: the edit is refused, and neither file changes.
+TEST(FilesTest, FileReplacedAfterTheReadIsLeftAlone) {
+  TempDir dir;
+  WriteBytes(dir / "f", "old\n");
+  WriteBytes(dir / "g", "other\n");
+  platform::FileContents original;
+  platform::AtomicFileWriter out;
+  ASSERT_TRUE(original.Load(dir / "f") && out.Open(original) && out.Write("new\n"));
+  std::filesystem::rename(dir / "f", dir / "f.old");
+  std::filesystem::rename(dir / "g", dir / "f");
+  EXPECT_FALSE(out.Commit());
+  EXPECT_EQ(ReadBytes(dir / "f"), "other\n");
+  EXPECT_EQ(ReadBytes(dir / "f.old"), "old\n");
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{"f", "f.old"}));
+}
+
+}  // namespace
