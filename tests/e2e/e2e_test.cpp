@@ -159,18 +159,43 @@ void MakeFiles(const std::string& dir, const Files& files, unsigned mode = 0) {
   RegTool(dir, "load", files);
 }
 
+struct Entry {
+  std::string bytes;  // a link's target after "->"
+  unsigned mode;
+  uid_t owner;
+  gid_t group;
+  ino_t inode;
+  auto operator<=>(const Entry&) const = default;
+};
+
+void PrintTo(const Entry& e, std::ostream* os) {
+  *os << testing::PrintToString(e.bytes) << " " << std::oct << e.mode << std::dec << " " << e.owner
+      << ":" << e.group << " #" << e.inode;
+}
+
+// Every entry below `folder`, links not followed.
+std::map<std::string, Entry> ListEntries(const std::string& folder) {
+  std::map<std::string, Entry> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    struct stat st {};
+    lstat(entry.path().c_str(), &st);
+    std::string bytes = S_ISREG(st.st_mode) ? ReadBytes(entry.path()) : "";
+    if (S_ISLNK(st.st_mode)) bytes = "->" + fs::read_symlink(entry.path()).string();
+    entries[fs::relative(entry.path(), folder).string()] = {bytes, st.st_mode, st.st_uid, st.st_gid,
+                                                            st.st_ino};
+  }
+  return entries;
+}
+
 using Listing = std::map<std::string, std::pair<std::string, ino_t>>;
 
 // Every file below `folder`, and every empty folder, with its inode.
 Listing ListFolder(const std::string& folder) {
   Listing files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    struct stat st {};
-    lstat(entry.path().c_str(), &st);
-    const std::string kind = entry.is_fifo() ? "|" : entry.is_directory() ? "/" : "";
-    if (kind == "/" && !fs::is_empty(entry.path())) continue;
-    files[fs::relative(entry.path(), folder).string() + kind] = {
-        kind.empty() ? ReadBytes(entry.path().string()) : "", st.st_ino};
+  for (const auto& [name, entry] : ListEntries(folder)) {
+    const std::string kind = S_ISFIFO(entry.mode) ? "|" : S_ISDIR(entry.mode) ? "/" : "";
+    if (kind != "/" || fs::is_empty(folder + "/" + name))
+      files[name + kind] = {entry.bytes, entry.inode};
   }
   return files;
 }
@@ -476,50 +501,24 @@ void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
 const std::string kGone = "<gone>";
 const std::string kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
 
-struct Entry {
-  std::string bytes;  // a link's target after "->"
-  unsigned mode;
-  uid_t owner;
-  gid_t group;
-  ino_t inode;
-  auto operator<=>(const Entry&) const = default;
-};
-
-void PrintTo(const Entry& e, std::ostream* os) {
-  *os << testing::PrintToString(e.bytes) << " " << std::oct << e.mode << std::dec << " "
-      << e.owner << ":" << e.group << " #" << e.inode;
-}
-
-// Every entry below `folder`, links not followed.
-std::map<std::string, Entry> ListEntries(const std::string& folder) {
-  std::map<std::string, Entry> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    struct stat st {};
-    lstat(entry.path().c_str(), &st);
-    std::string bytes = S_ISREG(st.st_mode) ? ReadBytes(entry.path()) : "";
-    if (S_ISLNK(st.st_mode)) bytes = "->" + fs::read_symlink(entry.path()).string();
-    entries[fs::relative(entry.path(), folder).string()] = {bytes, st.st_mode, st.st_uid,
-                                                            st.st_gid, st.st_ino};
-  }
-  return entries;
-}
-
 class LinkRun : public testing::TestWithParam<LinkCase> {};
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(LinkRun);
 
 TEST_P(LinkRun, TouchesOnlyWhatTheCallerMay) {
   const LinkCase& c = GetParam();
   TempDir dir;
-  EXPECT_EQ(Shell("U() { " + kAsNobody + " \"$@\"; }; mkdir -m 755 u r && chown 65534:65534 u &&"
-                  " printf 'a\\n' >r/f && chmod 600 r/f && U sh -c \"printf 'a\\n' >u/own\" && " +
-                      c.setup,
-                  dir.path()),
-            "");
+  EXPECT_EQ(
+      Shell("U() { " + kAsNobody +
+                " \"$@\"; }; mkdir -m 755 u r && chown 65534:65534 u &&"
+                " printf 'a\\n' >r/f && chmod 600 r/f && U sh -c \"printf 'a\\n' >u/own\" && " +
+                c.setup,
+            dir.path()),
+      "");
   std::map<std::string, Entry> expected = ListEntries(dir.path());
   const std::string during = c.during.empty() ? "" : "{ " + c.during + "; } & sleep 0.3; ";
-  EXPECT_EQ(Shell(during + Tool(c.args, c.asNobody) + (during.empty() ? "" : "; kill $!"),
-                  dir.path()),
-            c.out);
+  EXPECT_EQ(
+      Shell(during + Tool(c.args, c.asNobody) + (during.empty() ? "" : "; kill $!"), dir.path()),
+      c.out);
   std::map<std::string, Entry> after = ListEntries(dir.path());
   for (const auto& [name, bytes] : c.changed) {
     if (bytes == kGone) {
