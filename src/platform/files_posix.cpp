@@ -30,7 +30,9 @@ int OpenWalkedFile(const WalkedPath& walked, bool* writable) {
   if (!S_ISREG(walked.st.st_mode)) return -1;
   int fd = ReopenWalked(walked, O_RDWR | O_NONBLOCK);
   *writable = fd >= 0;
-  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY)) {
+  // Not to be written (or, EAGAIN, leased to another for now): read only.
+  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY ||
+                 errno == EAGAIN)) {
     fd = ReopenWalked(walked, O_RDONLY | O_NONBLOCK);
   }
   return fd;
