@@ -19,7 +19,8 @@ Unicode true
 !endif
 
 !include LogicLib.nsh
-!include "${__FILEDIR__}\cfgline.nsh"
+!addincludedir "${__FILEDIR__}"  ; cfgline.nsh is beside this script, also with -NOCD
+!include "cfgline.nsh"
 
 Name "cfgline example"
 OutFile "cfgline-example-setup.exe"
