@@ -1,7 +1,9 @@
-# Install rules and packages. A Windows tree installs the program, README,
-# LICENSE and the NSIS include side by side and packs them as a ZIP; the Linux
-# tree installs the program, its man page and its documents in the usual
-# places and packs them as a Debian package. scripts/package makes both.
+# Install rules and packages. A Windows tree installs the program, README and
+# LICENSE, the installer authors' guide and the reference in doc/, and the
+# NSIS include and example installers in installer/, as in the sources, so
+# that the README's links hold; it packs them as a ZIP. The Linux tree
+# installs the program, its man page and its documents in the usual places
+# and packs them as a Debian package. scripts/package makes both.
 include(GNUInstallDirs)
 
 set(CPACK_PACKAGE_NAME cfgline)
@@ -14,7 +16,10 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 if(WIN32)
   install(TARGETS cfgline RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE installer/cfgline.nsh DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
+  install(FILES doc/installers.md doc/reference.md DESTINATION doc)
+  install(FILES installer/cfgline.nsh installer/example.nsi installer/example.wxs
+          DESTINATION installer)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(CPACK_SYSTEM_NAME win32)
   else()

@@ -5,21 +5,25 @@
 ;
 ;   makensis -DCFGLINE_BIN=<folder with cfgline.exe> example.nsi
 ;
-; Optional: -DPLUGIN_LIST=<file>, the text file to edit (it must exist).
+; A relative CFGLINE_BIN is taken from the script's folder, where makensis
+; works unless given -NOCD; by default it is the folder above the script's,
+; where the ZIP has cfgline.exe. Optional: -DPLUGIN_LIST=<file>, the text
+; file to edit (it must exist).
 ; A failed edit is shown (logged only, when silent) and makes the installer
 ; or uninstaller end with exit status 2.
 
 Unicode true
 
 !ifndef CFGLINE_BIN
-  !define CFGLINE_BIN "."
+  !define CFGLINE_BIN ".."
 !endif
 !ifndef PLUGIN_LIST
   !define PLUGIN_LIST "$APPDATA\Example Host\plugins.txt"
 !endif
 
 !include LogicLib.nsh
-!include "${__FILEDIR__}\cfgline.nsh"
+!addincludedir "${__FILEDIR__}"  ; cfgline.nsh is beside this script, also with -NOCD
+!include "cfgline.nsh"
 
 Name "cfgline example"
 OutFile "cfgline-example-setup.exe"
