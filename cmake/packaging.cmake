@@ -16,10 +16,10 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 if(WIN32)
   install(TARGETS cfgline RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE DESTINATION .)
+  # cfgline.nsh stays beside the program, where installers have found it.
+  install(FILES README.md LICENSE installer/cfgline.nsh DESTINATION .)
   install(FILES doc/installers.md doc/reference.md DESTINATION doc)
-  install(FILES installer/cfgline.nsh installer/example.nsi installer/example.wxs
-          DESTINATION installer)
+  install(FILES installer/example.nsi installer/example.wxs DESTINATION installer)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(CPACK_SYSTEM_NAME win32)
   else()

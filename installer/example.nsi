@@ -22,7 +22,8 @@ Unicode true
 !endif
 
 !include LogicLib.nsh
-!addincludedir "${__FILEDIR__}"  ; cfgline.nsh is beside this script, also with -NOCD
+!addincludedir "${__FILEDIR__}"  ; cfgline.nsh is beside this script, also with -NOCD,
+!addincludedir ".."  ; or, in the ZIP, in the folder above
 !include "cfgline.nsh"
 
 Name "cfgline example"
