@@ -1,7 +1,7 @@
-# Install rules and packages. A Windows tree installs the program, README and
-# LICENSE, the installer authors' guide and the reference in doc/, and the
-# NSIS include and example installers in installer/, as in the sources, so
-# that the README's links hold; it packs them as a ZIP. The Linux tree
+# Install rules and packages. A Windows tree installs the program, the NSIS
+# include, README and LICENSE, the installer authors' guide and the
+# reference in doc/, and the example installers in installer/, as in the
+# sources, so that the README's links hold; it packs them as a ZIP. The Linux tree
 # installs the program, its man page and its documents in the usual places
 # and packs them as a Debian package. scripts/package makes both.
 include(GNUInstallDirs)

@@ -1,7 +1,7 @@
 // The registry operations that value editing needs: open an existing key,
 // read a value with its type, replace a value's data, close the key.
 // On Windows these are the registry's own W functions; elsewhere they work
-// on a folder tree of our own, described in the README.
+// on a folder tree of our own, described in doc/reference.md.
 //
 // Names and string data are the program's text (see platform/unicode.h):
 // on Windows a REG_SZ or REG_EXPAND_SZ value's UTF-16 is read and written as
