@@ -84,8 +84,9 @@ bool DeleteOneFile(const std::string& path);
 //            there (any that no live run holds);
 //   Write()  appends bytes, buffered;
 //   Commit() writes out the buffer, flushes the temporary file to the disk,
-//            gives it the permission bits and owner (POSIX) or attributes
-//            (Windows) of the file that was read, checks that the file's name
+//            gives it the permission bits (less set-user-ID and set-group-ID)
+//            and owner (POSIX) or attributes (Windows) of the file that was
+//            read, checks that the file's name
 //            still leads to that very file, closes the temporary file and
 //            puts it in the file's place in one step.
 // Each returns false on failure. After any failure, or when the object is
@@ -98,7 +99,7 @@ class AtomicFileWriter {
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
-  // `original` must stay loaded until Commit() returns.
+  // `original` must outlive the writer.
   bool Open(const FileContents& original);
   bool Write(std::string_view bytes) {
     if (failed_) return false;
