@@ -450,7 +450,6 @@ std::vector<Case> RegCases() {
       {"announce_environment_in_any_case", {"--announcements", "i", "regline", "HKCU\\ENVIRONMENT", "cfgline-e2e", "b"}, Sz("a", kEnvironment), "announcements: 1", Sz("a;b", kEnvironment), kWindowsOnly},
       {"announce_only_environment", {"--announcements", "i", "regline", kKey, "Path", "b"}, Sz("a"), "announcements: 0", Sz("a;b"), kWindowsOnly},
       {"announce_only_writes", {"--announcements", "i", "regline", "HKCU\\Environment", "cfgline-e2e", "b"}, Sz("a;b", kEnvironment), "announcements: 0", Sz("a;b", kEnvironment), kWindowsOnly},
-      // A run waits 30 s at most for another that holds the file or the key.
       // A run waits for another that holds the file or the value, and then sees its change.
       {"locked_file", {"--locked", "i", "textline", "f.txt", "x"}, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, "", {{"f.txt", "h\r\nx\r\n"}, {kPath + ".REG_SZ", "h\0"s}}, kLinuxOnly},
       {"locked_key", {"--locked", "i", "regline", kKey, "Path", "b"}, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, "", {{"f.txt", "h\n"}, {kPath + ".REG_SZ", "h;b\0"s}}, kLinuxOnly},
