@@ -31,10 +31,10 @@ inline bool TakeLock(int fd) {
   return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
-// Tries once to take the lock as TakeLock does. True
-// when it is taken, and where the file system cannot lock it, which leaves
-// the file unlocked as it always was: no locks at all, or no lock service
-// (ENOLCK). False (errno EAGAIN or EACCES) while another holds it.
+// Tries once to take the lock as TakeLock does. True when it is taken, and
+// where the file system cannot lock it, which leaves the file unlocked as it
+// always was: no locks at all, or no lock service (ENOLCK). False (errno
+// EAGAIN or EACCES) while another holds it.
 inline bool TryLockOpenFile(int fd) {
   return TakeLock(fd) || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL ||
          errno == ENOLCK;

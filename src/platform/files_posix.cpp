@@ -46,11 +46,7 @@ bool StillNamed(int folder, const std::string& name, const struct stat& st) {
          now.st_ino == st.st_ino;
 }
 
-// The folder open on the O_PATH descriptor `folder`, opened for reading, or
-// -1 where the caller may not read it.
-int OpenFolder(int folder) { return openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
-
-// Temporary files are named this and six letters or digits (mkostemp's).
+// Temporary files are named this and six letters or digits.
 constexpr std::string_view kTempPrefix = ".cfgline-";
 
 bool IsTempName(std::string_view name) {
@@ -68,12 +64,8 @@ bool IsTempName(std::string_view name) {
 // been renamed into place, and the name passed to a new file. Where the file
 // system cannot lock, nothing is removed.
 void RemoveLeftoverTemps(int folder, const std::string& own) {
-  const int listing = OpenFolder(folder);
-  DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
-  if (dir == nullptr) {
-    if (listing >= 0) close(listing);
-    return;
-  }
+  DIR* dir = OpenListing(folder);
+  if (dir == nullptr) return;
   while (const dirent* entry = readdir(dir)) {
     if (!IsTempName(entry->d_name) || own == entry->d_name) continue;
     ScopedFd fd(
@@ -184,9 +176,9 @@ std::string NewTempName() {
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   // Should the system have no random bytes to give, the clock's serve: the
   // file is made only where no file of that name exists.
-  uint64_t random = static_cast<uint64_t>(clock());
+  uint64_t random = 0;
   if (getrandom(&random, sizeof random, 0) != sizeof random) {
-    random ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    random = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   }
   std::string name(kTempPrefix);
   for (int i = 0; i < 6; ++i, random /= sizeof kLetters - 1) {

@@ -122,6 +122,15 @@ bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* wa
   return false;
 }
 
+int OpenFolder(int folder) { return openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+DIR* OpenListing(int folder) {
+  const int fd = OpenFolder(folder);
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (dir == nullptr && fd >= 0) close(fd);
+  return dir;
+}
+
 int ReopenWalked(const WalkedPath& walked, int flags) {
   flags |= O_CLOEXEC | O_NOCTTY;
   char proc[40];

@@ -15,6 +15,7 @@
 // met; it prints nothing and changes nothing.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,5 +59,13 @@ bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* wa
 // Opens anew, with `flags` (O_CLOEXEC and O_NOCTTY added), the very file that
 // a walk found; -1 with errno set when it cannot.
 int ReopenWalked(const WalkedPath& walked, int flags);
+
+// The folder open on `folder` (O_PATH will do), opened anew for reading its
+// entries or flushing it; -1 where the caller may not read it.
+int OpenFolder(int folder);
+
+// A listing of the entries of the folder open on `folder`, for readdir and
+// closedir; null where the caller may not read it.
+DIR* OpenListing(int folder);
 
 }  // namespace platform

@@ -120,12 +120,8 @@ std::string EncodeValueName(const std::string& name) {
 // walked to afresh.
 template <typename Match>
 bool FindOneEntry(int folder, mode_t kind, Match match, std::string* found) {
-  const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
-  if (dir == nullptr) {
-    if (listing >= 0) close(listing);
-    return false;
-  }
+  DIR* dir = OpenListing(folder);
+  if (dir == nullptr) return false;
   found->clear();
   bool ok = true;
   for (;;) {

@@ -647,8 +647,7 @@ int main(int argc, char** argv) {
   nobodyCommand = toolCommand;
   if (!Windows()) {
     fs::copy_file(tool, shared / "cfgline");
-    nobodyCommand =
-        "setpriv --reuid=65534 --regid=65534 --clear-groups " + Quote(shared / "cfgline");
+    nobodyCommand = kAsNobody + " " + Quote(shared / "cfgline");
   }
   testing::InitGoogleTest(&argc, argv);  // instantiates the cases for the target
   return RUN_ALL_TESTS();
