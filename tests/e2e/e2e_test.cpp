@@ -307,7 +307,6 @@ std::vector<Case> FileCases() {
       {"no_wildcard_expansion", {"i", "textline", "*.txt", "x"}, {{"a.txt", "a\n"}}, kCannotOpen, {{"a.txt", "a\n"}}},
       {"read_only_add", Add("x"), kAb, kCannotOpen, kAb, kAll, 0444},
       {"read_only_add_present", Add("a"), kAb, "", kAb, kAll, 0444},
-      {"read_only_remove_absent", Remove("x"), kAb, "", kAb, kAll, 0444},
       // Windows: a rewrite keeps the DACL, which Wine keeps as the mode (a DACL
       // that lets the user only read is one without write bits, as above).
       {"dacl_user_only", Add("x"), kAb, "", F("a\r\nb\r\nx\r\n"), kWindowsOnly, 0770},
@@ -430,7 +429,6 @@ std::vector<Case> RegCases() {
       {"look_alike_item_stays", Reg("u", "C:\\Laka\\bin"), ExpandSz(kUnicodePath), "", ExpandSz(kUnicodePath)},
       {"names_outside_code_page", Reg("i", "b", kKey + "\\Łąka工具", "Pfad工具"), Sz("a", kFolder + "Łąka工具/Pfad工具"), "", Sz("a;b", kFolder + "Łąka工具/Pfad工具")},
       {"dword_refused", Reg("u", "b"), {{kPath + ".REG_DWORD", "\x05\0\0\0"s}}, kKeyError, {{kPath + ".REG_DWORD", "\x05\0\0\0"s}}},
-      {"multi_sz_refused", Reg("i", "c"), {{kPath + ".REG_MULTI_SZ", "a\0b\0\0"s}}, kKeyError, {{kPath + ".REG_MULTI_SZ", "a\0b\0\0"s}}},
       {"missing_value", Reg("i", "b"), {{kFolder, ""}}, kKeyError, {{kFolder, ""}}},
       {"missing_value_empty_item", Reg("u", ""), {{kFolder, ""}}, kKeyError, {{kFolder, ""}}},
       {"missing_key", Reg("i", "b", kKey + "\\missing"), Sz("a"), kKeyError, Sz("a")},
@@ -546,7 +544,6 @@ std::vector<LinkCase> LinkCases() {
   return {
       // A user leads root nowhere but to what the user owns already.
       {"user_link_to_root_file", "U ln -s ../r/f u/l", At("u/l"), kCannotOpen, {}},
-      {"user_link_to_root_file_remove", "U ln -s ../r/f u/l", {"u", "textline", "u/l", "a"}, kCannotOpen, {}},
       {"user_absolute_link", "U ln -s \"$PWD/r/f\" u/l", At("u/l"), kCannotOpen, {}},
       {"user_link_to_root_folder", "U ln -s ../r u/d", At("u/d/f"), kCannotOpen, {}},
       {"user_link_to_root_link", "ln -s f r/l && U ln -s ../r/l u/l", At("u/l"), kCannotOpen, {}},
@@ -560,7 +557,6 @@ std::vector<LinkCase> LinkCases() {
       {"reader_holds_flock", "chmod 644 r/f", At("r/f"), "", {{"r/f", added}}, false, kAsNobody + " flock -s r/f sleep 40"},
       // Links that root, the caller or the file's owner made are followed.
       {"root_link", "mkdir etc opt && printf 'a\\n' >opt/app.conf && ln -s ../opt/app.conf etc/app.conf", At("etc/app.conf"), "", {{"opt/app.conf", added}}},
-      {"root_link_in_user_folder", "ln -s ../r/f u/alt", At("u/alt"), "", {{"r/f", added}}},
       {"user_dotfile_by_root", "U mkdir u/dots && U cp u/own u/dots/rc && U ln -s \"$PWD/u/dots/rc\" u/.rc", At("u/.rc"), "", {{"u/dots/rc", added}}},
       {"user_dotfile_by_user", "U mkdir u/dots && U cp u/own u/dots/rc && U ln -s \"$PWD/u/dots/rc\" u/.rc", At("u/.rc"), "", {{"u/dots/rc", added}}, true},
       {"user_folder_link_to_own_folder", "U mkdir u/real && U cp u/own u/real/f && U ln -s real u/d", At("u/d/f"), "", {{"u/real/f", added}}},
