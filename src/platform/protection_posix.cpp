@@ -13,8 +13,6 @@
 #include <string>
 #include <string_view>
 
-#include "platform/path_walk_posix.h"
-
 namespace platform {
 namespace {
 
@@ -110,10 +108,11 @@ bool MayChangeOwners() {
 }  // namespace
 
 bool FolderIsAppendOnlyOrImmutable(int folder) {
-  ScopedFd fd(OpenFolder(folder));
-  int flags = 0;
-  return fd.get() >= 0 && ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
-         (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+  // statx, unlike FS_IOC_GETFLAGS, needs no right to read the folder.
+  struct statx stx;
+  return statx(folder, "", AT_EMPTY_PATH, 0, &stx) == 0 &&
+         (stx.stx_attributes & stx.stx_attributes_mask &
+          (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
 }
 
 bool DropInheritedAcl(int fd) {

@@ -22,8 +22,7 @@ namespace platform {
 
 // True when the folder open on `folder` (O_PATH will do) is append-only or
 // immutable: a file made there could never be renamed or removed again. A
-// folder the caller may not read, or whose file system has no such flags,
-// is taken as neither.
+// folder whose file system has no such flags is neither.
 bool FolderIsAppendOnlyOrImmutable(int folder);
 
 // Removes from the new file open on `fd` the access ACL it inherited from
