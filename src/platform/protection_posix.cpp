@@ -18,12 +18,13 @@ namespace {
 
 constexpr char kAccessAcl[] = "system.posix_acl_access";
 
-// The flags of chattr that a rewritten file keeps: s u c S d A j t C m x.
-// Left out: i and a, and those the system sets itself (extents, inline
-// data, encryption, verity, casefolding, which only folders have).
+// The flags of chattr that a rewritten file keeps: s u c S d A j t m x.
+// Left out: i and a; C, which btrfs takes only on an empty file; and those
+// the system sets itself (extents, inline data, encryption, verity) or that
+// only folders have.
 constexpr int kKeptFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
-                           FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOW_FL |
-                           FS_NOCOMP_FL | FS_DAX_FL;
+                           FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOMP_FL |
+                           FS_DAX_FL;
 
 // True when the attribute `name` is copied to the new file.
 bool Kept(std::string_view name) {

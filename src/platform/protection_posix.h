@@ -12,7 +12,7 @@
 //   - the user.* and trusted.* attributes (trusted.* only where the caller
 //     may read them: root);
 //   - the inode flags that users set with chattr, less i and a (such files
-//     are never replaced: they cannot be opened for writing).
+//     are never replaced: they cannot be opened for writing) and C.
 //
 // Error contract: DropInheritedAcl and CopyProtection return false when they
 // cannot do all they say; nothing here prints.
