@@ -123,8 +123,8 @@ bool DropInheritedAcl(int fd) {
 bool CopyProtection(int from, int to) {
   struct stat st;
   if (fstat(from, &st) != 0) return false;
-  // Owner first: changing it clears the set-user-ID and set-group-ID bits,
-  // which a rewritten text file never gets back.
+  // Owner first: a change of owner clears the set-ID bits and the file
+  // capability, and must not undo anything set after it.
   if (fchown(to, st.st_uid, st.st_gid) != 0) {
     if (MayChangeOwners()) return false;
     if (fchown(to, static_cast<uid_t>(-1), st.st_gid) != 0) {
