@@ -80,15 +80,17 @@ bool DeleteOneFile(const std::string& path);
 //            of the file it leads to) that grants nobody more than the file
 //            that was read (Windows: it gets that file's DACL, and its owner
 //            and group where the caller may set them, before a byte is in
-//            it), and removes the temporary files that killed runs left
-//            there (any that no live run holds);
+//            it; POSIX: not in an append-only or immutable folder, and
+//            without the ACL that the folder's default ACL gives), and
+//            removes the temporary files that killed runs left there (any
+//            that no live run holds);
 //   Write()  appends bytes, buffered;
 //   Commit() writes out the buffer, flushes the temporary file to the disk,
-//            gives it the permission bits (less set-user-ID and set-group-ID)
-//            and owner (POSIX) or attributes (Windows) of the file that was
-//            read, checks that the file's name
-//            still leads to that very file, closes the temporary file and
-//            puts it in the file's place in one step.
+//            gives it the protection of the file that was read (POSIX: the
+//            owner, mode, ACL, labels, attributes and flags that
+//            protection_posix.h lists) or its attributes (Windows), checks
+//            that the file's name still leads to that very file, closes the
+//            temporary file and puts it in the file's place in one step.
 // Each returns false on failure. After any failure, or when the object is
 // destroyed before Commit() succeeded, the temporary file is removed and the
 // target is byte for byte as it was. The target is never deleted first.

@@ -19,6 +19,7 @@
 #include "platform/file_lock_posix.h"
 #include "platform/files.h"
 #include "platform/path_walk_posix.h"
+#include "platform/protection_posix.h"
 
 namespace platform {
 namespace {
@@ -251,6 +252,8 @@ bool AtomicFileWriter::Open(const FileContents& original) {
   if (!original.writable_ || original.folder_ < 0) return false;
   original_ = &original;
   const int folder = static_cast<int>(original.folder_);
+  // In such a folder the temporary file could be made but never removed.
+  if (FolderIsAppendOnlyOrImmutable(folder)) return false;
   // A run that cleans up may take a new temporary file away before its
   // writer has locked it (see RemoveLeftoverTemps); the writer then makes
   // another.
@@ -266,6 +269,12 @@ bool AtomicFileWriter::Open(const FileContents& original) {
     temp_ = temp;
   }
   if (handle_ < 0) return false;
+  // Before its first byte: the folder's default ACL may have named others
+  // in it, whose entries the mode given at commit would bring to life.
+  if (!DropInheritedAcl(static_cast<int>(handle_))) {
+    Discard();
+    return false;
+  }
   RemoveLeftoverTemps(folder, temp_);
   buffer_.reserve(kBufferSize);
   return true;
@@ -293,15 +302,10 @@ bool AtomicFileWriter::Commit() {
   }
   const int fd = static_cast<int>(handle_);
   const int folder = static_cast<int>(original_->folder_);
-  // Owner and mode are those of the file that was read. Owner first:
-  // changing it clears the set-user-ID and set-group-ID bits, which a
-  // rewritten text file never gets back.
+  // The new file gets the old one's protection before it takes its place.
   struct stat st;
-  bool ok = fstat(static_cast<int>(original_->file_), &st) == 0;
-  if (ok && fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, -1, st.st_gid) != 0) {
-    // Not allowed for a file of another owner; the new file stays ours.
-  }
-  ok = ok && fchmod(fd, st.st_mode & 01777) == 0;
+  bool ok = fstat(static_cast<int>(original_->file_), &st) == 0 &&
+            CopyProtection(static_cast<int>(original_->file_), fd);
   // The temporary file stays open, and so locked, until it has its place:
   // a run that cleans up would take it for one left behind. The name must
   // still hold the file that was read, or the new contents would replace

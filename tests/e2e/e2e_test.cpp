@@ -8,9 +8,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <map>
 
 #include "support/temp_dir.h"
@@ -571,6 +577,94 @@ std::vector<LinkCase> LinkCases() {
 INSTANTIATE_TEST_SUITE_P(Links, LinkRun, testing::ValuesIn(LinkCases()), CaseName);
 
 // ---------------------------------------------------------------------------
+// Linux: what a rewrite keeps of the file it replaces. Each case's setup runs
+// as root in a folder of its own, which holds "f" (root's, mode 640, "a\n"),
+// on a file system that holds ACLs, attributes and flags. Then root adds "x"
+// to f, through `run` when given; `show` must print the same before and
+// after, or `shown` when given. With a message, f keeps its bytes.
+struct KeepCase {
+  std::string name;
+  std::string setup;
+  std::string show;
+  std::string out = "";
+  std::string shown = "";
+  std::string run = "";
+};
+
+void PrintTo(const KeepCase& c, std::ostream* os) { *os << c.name; }
+
+// The folder of the file system for those cases: the temporary folder's when
+// it holds all they need, else a small ext4 image mounted there.
+class MarkingFolder {
+ public:
+  MarkingFolder() {
+    const std::string probe =
+        "touch p && setfacl -m u:nobody:r p && setfattr -n user.p p && setfattr -n trusted.p p && "
+        "chattr +A +S +d p";
+    if (Shell(probe, dir_.path()) == "") return;
+    EXPECT_EQ(Shell("truncate -s 16M img && mkfs.ext4 -q img && mkdir m && mount -o loop img m",
+                    dir_.path()),
+              "");
+    path_ = dir_ / "m";
+  }
+  ~MarkingFolder() {
+    if (path_ != dir_.path()) umount2(path_.c_str(), MNT_DETACH);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  TempDir dir_;
+  std::string path_ = dir_.path();
+};
+
+class KeepRun : public testing::TestWithParam<KeepCase> {};
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KeepRun);
+
+TEST_P(KeepRun, KeepsWhatMarksTheFile) {
+  const KeepCase& c = GetParam();
+  static const MarkingFolder marking;
+  const std::string dir = marking.path() + "/" + c.name;
+  ASSERT_TRUE(fs::create_directory(dir));
+  fs::permissions(dir, fs::perms(0755));
+  EXPECT_EQ(Shell("printf 'a\\n' >f && chmod 640 f && " + c.setup, dir), "");
+  const std::string shown = Shell(c.show, dir);
+  EXPECT_EQ(Shell(c.run + Tool(At("f")), dir), c.out);
+  EXPECT_EQ(ReadBytes(dir + "/f"), c.out.empty() ? "a\nx\n" : "a\n");
+  EXPECT_EQ(Shell(c.show, dir), c.shown.empty() ? shown : c.shown);
+  Shell("chattr -a .", dir);
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+}
+
+// Runs a command as root that may change owners but cannot give a file
+// nobody's: in a user namespace where nobody is not mapped; in a chroot,
+// which may not make one, with every change of owner refused (--no-chown).
+std::string CannotChown() {
+  if (Shell("unshare --user --map-root-user true", "/") == "")
+    return "unshare --user --map-root-user ";
+  return Quote(fs::read_symlink("/proc/self/exe")) + " --no-chown ";
+}
+
+// clang-format off
+std::vector<KeepCase> KeepCases() {
+  if (Windows()) return {};  // Wine has no ACLs
+  return {
+      {"acl", "setfacl -m u:nobody:rw,g::- f", "getfacl f"},
+      // Created with the folder's default ACL, the new file would let nobody read it.
+      {"no_default_acl", "setfacl -d -m u:nobody:rwx .", kAsNobody + " cat f; getfacl f"},
+      {"labels_attributes_flags", "setfattr -n security.cfgline -v l f && setfattr -n trusted.t -v t f && setfattr -n user.u -v u f && chattr +A +S +d f",
+       "getfattr -d -m - f; lsattr f"},
+      {"no_capability", "setfattr -n security.capability -v 0x0100000200200000000000000000000000000000 f",
+       "getfattr -n security.capability f", "", "f: security.capability: No such attribute\n"},
+      {"append_only_folder", "chattr +a .", "ls -A", kCannotOpen},
+      {"owner_not_given", "chown 65534:65534 f && chmod 666 f", "stat -c '%u:%g %a %i' f", kCannotOpen, "", CannotChown()},
+  };
+}
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Protection, KeepRun, testing::ValuesIn(KeepCases()), CaseName);
+
+// ---------------------------------------------------------------------------
 std::string Sorted(std::string bytes) {
   std::ranges::sort(bytes);
   return bytes;
@@ -627,8 +721,27 @@ int HoldLocks(int count, char** files) {
   return 0;
 }
 
+// e2e_tests --no-chown COMMAND...: runs COMMAND where fchown and fchownat
+// fail with EPERM, as they do for root with an owner it cannot map.
+int RunWithoutChown(char** command) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fchown, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fchownat, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+    return 1;
+  execvp(command[0], command);
+  return 127;
+}
+
 int main(int argc, char** argv) {
   if (argc > 2 && std::string(argv[1]) == "--hold") return HoldLocks(argc - 2, argv + 2);
+  if (argc > 2 && std::string(argv[1]) == "--no-chown") return RunWithoutChown(argv + 2);
   if (argc < 3 || access(argv[2], X_OK) != 0) {
     fprintf(stderr, "usage: e2e_tests linux|win32|win64 PROGRAM [gtest flags]\n");
     return 2;
