@@ -173,13 +173,18 @@ void PrintTo(const Entry& e, std::ostream* os) {
       << ":" << e.group << " #" << e.inode;
 }
 
-// Every entry below `folder`, links not followed.
+// Every entry below `folder`, links not followed; a file of more than 1 GiB
+// (a sparse one) by its size.
 std::map<std::string, Entry> ListEntries(const std::string& folder) {
   std::map<std::string, Entry> entries;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     struct stat st {};
     lstat(entry.path().c_str(), &st);
-    std::string bytes = S_ISREG(st.st_mode) ? ReadBytes(entry.path()) : "";
+    std::string bytes;
+    if (S_ISREG(st.st_mode) && st.st_size > (1 << 30))
+      bytes = "<" + std::to_string(st.st_size) + " bytes>";
+    else if (S_ISREG(st.st_mode))
+      bytes = ReadBytes(entry.path());
     if (S_ISLNK(st.st_mode)) bytes = "->" + fs::read_symlink(entry.path()).string();
     entries[entry.path().lexically_relative(folder).string()] = {bytes, st.st_mode, st.st_uid,
                                                                  st.st_gid, st.st_ino};
@@ -539,10 +544,14 @@ const std::vector<std::string> kStoreAdd = {"i", "regline", "HKCU\\k", "v", "b"}
 // Makes `name` a second name of root's link `link`, as nobody where the
 // kernel lets a user hard-link another's link (fs.protected_hardlinks 0, set
 // for that moment), else as root where /proc/sys is read-only: the same link.
-std::string kHardLinkAsUser(const std::string& link, const std::string& name) {
-  return "h=/proc/sys/fs/protected_hardlinks && p=$(cat $h) && if echo 0 2>/dev/null >$h; then U ln -P " +
-         link + " " + name + "; echo $p >$h; else ln -P " + link + " " + name + "; fi";
+std::string HardLinkAsUser(const std::string& link, const std::string& name) {
+  const std::string ln = "ln -P " + link + " " + name;
+  return "h=/proc/sys/fs/protected_hardlinks && p=$(cat $h) && if echo 0 2>/dev/null >$h; then U " +
+         ln + "; echo $p >$h; else " + ln + "; fi";
 }
+// A link, as nobody, at `name` to the pagemap of a process of nobody's,
+// which reports a size of 0 and reads on for 256 GiB.
+const std::string kPagemapAt = "{ " + kAsNobody + " sleep 30 & } && U ln -s /proc/$!/pagemap ";
 
 // clang-format off
 std::vector<LinkCase> LinkCases() {
@@ -562,13 +571,18 @@ std::vector<LinkCase> LinkCases() {
       {"user_store_link", "mkdir -p r/HKEY_CURRENT_USER/k && printf 'a\\0' >r/HKEY_CURRENT_USER/k/v.REG_SZ && ln -s r registry && chown -h 65534 registry", kStoreAdd, kKeyError, {}},
       // A link is as trusted as its folder: a user may rename, or hard-link, root's link there.
       {"root_link_renamed_by_user", "ln -s ../r/f u/app && U mv u/app u/.bashrc", At("u/.bashrc"), kCannotOpen, {}},
-      {"root_link_hard_linked_by_user", "ln -s \"$PWD/r/f\" r/l && " + kHardLinkAsUser("r/l", "u/l"), At("u/l"), kCannotOpen, {}},
+      {"root_link_hard_linked_by_user", "ln -s \"$PWD/r/f\" r/l && " + HardLinkAsUser("r/l", "u/l"), At("u/l"), kCannotOpen, {}},
       // ".." out of where a user's link led stays on the link's path.
       {"dot_dot_after_user_link", "mkdir etc && cp r/f etc/app.conf && U mkdir u/app && U ln -s \"$PWD/u\" u/app/bin", At("u/app/bin/../etc/app.conf"), kCannotOpen, {}},
       {"delfile_dot_dot_after_user_link", "mkdir etc && cp r/f etc/app.conf && U mkdir u/app && U ln -s \"$PWD/u\" u/app/bin", {"i", "delfile", "u/app/bin/../etc/app.conf"}, "Some error occured.", {}},
       {"user_link_to_slash", "U ln -s / u/l", At("u/l/proc/self/cwd/r/f"), kCannotOpen, {}},
       {"link_loop", "U ln -s b u/a && U ln -s a u/b", At("u/a"), kCannotOpen, {}},
       {"delfile_name_ending_in_slash", "true", {"i", "delfile", "u/own/"}, "Some error occured.", {}},
+      // Files that never end, or whose holes would be read and written out.
+      {"user_link_to_own_pagemap", kPagemapAt + "u/.profile", At("u/.profile", "u"), kCannotOpen, {}},
+      {"user_store_value_pagemap", kStore + kPagemapAt + "registry/HKEY_CURRENT_USER/k/v.REG_SZ", kStoreAdd, kKeyError, {}},
+      {"sparse_user_file_uninstall", "U truncate -s 1T u/.bashrc", At("u/.bashrc", "u"), kCannotOpen, {}},
+      {"sparse_user_file_install", "U truncate -s 1T u/.bashrc", At("u/.bashrc"), kCannotOpen, {}},
       // A reader's lock does not keep root out.
       {"reader_holds_flock", "chmod 644 r/f", At("r/f"), "", {{"r/f", added}}, false, kAsNobody + " flock -s r/f sleep 40"},
       // Links that root, the caller or the file's owner made are followed.
