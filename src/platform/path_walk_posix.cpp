@@ -177,7 +177,7 @@ bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* wa
         walked->object.reset(OpenPath(now.fd.get(), "."));
         walked->st = now.st;
         walked->folder.reset(now.fd.release());
-        walked->name = ".";
+        walked->name.assign(1, '.');  // = "." trips a false GCC 12 -Wrestrict
         return walked->object.get() >= 0;
       }
       continue;
