@@ -127,11 +127,11 @@ bool ReadLink(int link, std::string& target) {
 //   A folder entered by a name is pushed over the folder that holds the
 //   name; an absolute link's text starts a new stack at "/".
 //
-//   A name that is a link is not followed at once: the link waits in
-//   `pending` until its text is used up (`rest` is back to the length it
-//   had after the link's name), and is then checked against the owner of
-//   what the walk reached, by the link rule (MayLead). A link in a link's
-//   text waits above it, and is checked first.
+//   A name that is a link puts its text in front of `rest` (40 links at
+//   most), and the link waits in `pending` until that text is used up
+//   (`rest` is back to the length it had after the link's name): it is then
+//   checked, by the link rule (MayLead), against the owner of what the walk
+//   reached. A link in a link's text waits above it, and is checked first.
 //
 //   A folder that links' texts ended at remembers those links (`via`). "."
 //   stays in the folder. ".." leaves it: back to the folder below on the

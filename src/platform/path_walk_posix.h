@@ -19,8 +19,9 @@
 //
 // Error contract: WalkPath returns false, with errno set, when a component is
 // missing or not a folder, a link breaks the rule (ENOLINK), or more than 40
-// links are met (ELOOP); it prints nothing and changes nothing. It holds a
-// descriptor for each folder it is in, below where it started.
+// links are met (ELOOP); it prints nothing and changes nothing. While it
+// runs it holds a descriptor for each folder on its way down from where it
+// started, or from an absolute link's "/".
 #pragma once
 
 #include <dirent.h>
