@@ -17,10 +17,13 @@ namespace platform {
 // step works on what it resolved, never on the name again. A symbolic link,
 // in any folder of the name or as its last part, is followed only when its
 // owner is root, the caller, or the owner of what it finally leads to (POSIX
-// layers; Windows follows the system's own rules). Only regular files are
-// read, to their end even when they report a size of 0 (as files under /proc
-// do); anything else, such as a pipe, a device or a folder, is refused at
-// once without a wait. A read error is never taken for the end of the file.
+// layers, where the owner of the link's folder must pass the same test;
+// Windows follows the system's own rules). Only regular files are read, to
+// their end even when they report a size of 0 (as files under /proc do);
+// anything else, such as a pipe, a device or a folder, is refused at once
+// without a wait. A read error is never taken for the end of the file.
+// POSIX layers: a file is read at most 8 MiB past the size it reports, and a
+// file with holes (sparse) is refused before it is read.
 //
 // The object also holds an exclusive lock on the file, from before it is read
 // until the object is destroyed, so that runs of the tool that edit the same

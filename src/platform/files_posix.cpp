@@ -116,15 +116,22 @@ volatile sig_atomic_t guardedCut = 0;
 size_t pageSize = 0;
 struct sigaction previousBusAction;
 
-// Puts a page of zeros where the file's page was and notes the loss. Bus
-// errors anywhere else take their usual course once the handler returns.
+// Notes the loss and maps zeros over the rest of the mapping, from the
+// failing page to its end, in one step and populated, so that no page of it
+// faults again: the file is not touched further, and the rest of the
+// caller's pass, whose result it then drops (Intact() is false), runs over
+// zeros. Bus errors anywhere else take their usual course once the handler
+// returns.
 void OnBusError(int, siginfo_t* info, void*) {
   const uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
   const uintptr_t begin = reinterpret_cast<uintptr_t>(guardedBegin);
   if (begin != 0 && at >= begin && at - begin < guardedSize) {
-    void* page = reinterpret_cast<void*>(at & ~(pageSize - 1));
-    if (mmap(page, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
-        MAP_FAILED) {
+    const uintptr_t page = at & ~(pageSize - 1);
+    const size_t rest = begin + guardedSize - page;
+    void* zeros = reinterpret_cast<void*>(page);
+    if (mmap(zeros, rest, PROT_READ,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE | MAP_POPULATE, -1,
+             0) != MAP_FAILED) {
       guardedCut = 1;
       return;
     }
@@ -153,11 +160,19 @@ void* MapGuarded(int fd, size_t size) {
   return mapping;
 }
 
+// How much a file is read past the size it reports: a file under /proc
+// reports 0 and holds a few KiB, but /proc/<pid>/pagemap, for one, reads on
+// for 256 GiB. A file that goes on further is refused.
+constexpr size_t kMaxReadPastSize = 8 << 20;
+
 // Reads the file open on `fd`, whose size was `size`, to its end.
 bool ReadOpenFile(int fd, off_t size, std::string& contents) {
-  if (static_cast<unsigned long long>(size) >= contents.max_size()) throw std::bad_alloc();
+  if (static_cast<unsigned long long>(size) >= contents.max_size() - kMaxReadPastSize)
+    throw std::bad_alloc();
   // The size is known, so read it into a buffer of exactly that size; then
-  // read on to the end, which for a file that grows or a pipe lies past it.
+  // read on to the end, which for a file that grows or reports no size lies
+  // past it.
+  const size_t limit = static_cast<size_t>(size) + kMaxReadPastSize;
   contents.resize(static_cast<size_t>(size));
   ssize_t got = ReadFully(fd, contents.data(), contents.size());
   if (got < 0) return false;
@@ -167,8 +182,19 @@ bool ReadOpenFile(int fd, off_t size, std::string& contents) {
     got = ReadFully(fd, more, sizeof more);
     if (got < 0) return false;
     contents.append(more, static_cast<size_t>(got));
-  } while (got > 0);
-  return true;
+  } while (got > 0 && contents.size() <= limit);
+  return contents.size() <= limit;
+}
+
+// True when the regular file open on `fd`, of `size` bytes, has a hole: a
+// range that no data was ever written to, which reads as zeros for as long
+// as the file claims. A user makes a file of 1 TiB so at no cost; reading it
+// would take hours, and writing it out fill the disk. Where the file system
+// cannot tell, it has none.
+bool HasHoles(int fd, off_t size) {
+  const off_t hole = lseek(fd, 0, SEEK_HOLE);
+  lseek(fd, 0, SEEK_SET);
+  return hole >= 0 && hole < size;
 }
 
 // A new temporary file's name: the prefix and six random letters or digits.
@@ -223,7 +249,7 @@ bool FileContents::Load(const std::string& path, intptr_t from) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
   }
   struct stat st;
-  if (fstat(fd.get(), &st) != 0) return false;
+  if (fstat(fd.get(), &st) != 0 || HasHoles(fd.get(), st.st_size)) return false;
   if (static_cast<unsigned long long>(st.st_size) < SIZE_MAX) {
     mapping_ = MapGuarded(fd.get(), static_cast<size_t>(st.st_size));
   }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -15,27 +16,87 @@ int OpenPath(int folder, const char* name) {
   return openat(folder, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
 }
 
-bool MayFollow(uid_t linkOwner, uid_t targetOwner) {
-  return linkOwner == 0 || linkOwner == geteuid() || linkOwner == targetOwner;
+// A link the walk followed, by those who could have put it where it was: its
+// owner, and the owner of the folder that held it, who may rename anything
+// in it (in a sticky folder too).
+struct Link {
+  uid_t owner;
+  uid_t folderOwner;
+  bool operator==(const Link&) const = default;
+};
+
+// The link rule: `link` may lead the run to what `targetOwner` owns.
+bool MayLead(const Link& link, uid_t targetOwner) {
+  auto trusted = [&](uid_t user) { return user == 0 || user == geteuid() || user == targetOwner; };
+  return trusted(link.owner) && trusted(link.folderOwner);
 }
 
-// A link met on the way, waiting to be checked against what it leads to,
-// which is reached once the walk's remaining text is down to `restAfter`
+// A folder the walk is in, or passed through on its way to the one above it.
+struct Frame {
+  ScopedFd fd;  // O_PATH
+  struct stat st;
+  bool fromBelow;         // entered by a name in the folder below it on the stack
+  std::vector<Link> via;  // links that led the walk here: a ".." out of it must obey them
+};
+
+void AddLink(std::vector<Link>& links, const Link& link) {
+  if (std::find(links.begin(), links.end(), link) == links.end()) links.push_back(link);
+}
+
+// A link met on the way, waiting to be checked against what its text leads
+// to, which is reached once the walk's remaining text is down to `restAfter`
 // bytes again.
 struct PendingLink {
-  uid_t owner;
+  Link link;
   size_t restAfter;
 };
 
-// Checks, and forgets, the links that lead to the object whose owner is
-// `owner`, now that the remaining text is `restSize` bytes long.
-bool CheckLinks(std::vector<PendingLink>& pending, size_t restSize, uid_t owner) {
+// The walk has reached an object of `owner` with `restSize` bytes left to
+// walk: checks, and forgets, the links whose text ends there; a folder
+// records them in *via.
+bool Arrive(std::vector<PendingLink>& pending, size_t restSize, uid_t owner,
+            std::vector<Link>* via) {
   while (!pending.empty() && pending.back().restAfter >= restSize) {
-    if (!MayFollow(pending.back().owner, owner)) {
-      errno = EACCES;
+    if (!MayLead(pending.back().link, owner)) {
+      errno = ENOLINK;
       return false;
     }
+    if (via != nullptr) AddLink(*via, pending.back().link);
     pending.pop_back();
+  }
+  return true;
+}
+
+// Starts a stack of folders at `name` ("/" or ".") as seen from `from`.
+bool StartAt(std::vector<Frame>& frames, int from, const char* name) {
+  frames.clear();
+  Frame start{ScopedFd(openat(from, name, O_PATH | O_DIRECTORY | O_CLOEXEC)), {}, false, {}};
+  if (start.fd.get() < 0 || fstat(start.fd.get(), &start.st) != 0) return false;
+  frames.push_back(std::move(start));
+  return true;
+}
+
+// Goes up from the top folder: back to the folder below it when the walk
+// came from there, else to the parent the system knows. Where links led the
+// walk to the folder it leaves, the folder it reaches must be one those links
+// may lead to, and records them in turn.
+bool Climb(std::vector<Frame>& frames) {
+  const std::vector<Link> via = std::move(frames.back().via);
+  frames.back().via.clear();
+  if (frames.back().fromBelow) {
+    frames.pop_back();
+  } else {
+    Frame& top = frames.back();
+    top.fd.reset(openat(top.fd.get(), "..", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (top.fd.get() < 0 || fstat(top.fd.get(), &top.st) != 0) return false;
+  }
+  Frame& top = frames.back();
+  for (const Link& link : via) {
+    if (!MayLead(link, top.st.st_uid)) {
+      errno = ENOLINK;
+      return false;
+    }
+    AddLink(top.via, link);
   }
   return true;
 }
@@ -56,58 +117,97 @@ bool ReadLink(int link, std::string& target) {
 
 }  // namespace
 
+// The walk, in the manner of systemd's chase():
+//
+//   `rest` is the text still to walk; it starts as the whole name, and the
+//   text of each link followed is put in front of what is left. Names are
+//   taken from its front one at a time.
+//
+//   `frames` is the stack of folders walked, the one the walk is in on top.
+//   A folder entered by a name is pushed over the folder that holds the
+//   name; an absolute link's text starts a new stack at "/".
+//
+//   A name that is a link puts its text in front of `rest` (40 links at
+//   most), and the link waits in `pending` until that text is used up
+//   (`rest` is back to the length it had after the link's name): it is then
+//   checked, by the link rule (MayLead), against the owner of what the walk
+//   reached. A link in a link's text waits above it, and is checked first.
+//
+//   A folder that links' texts ended at remembers those links (`via`). "."
+//   stays in the folder. ".." leaves it: back to the folder below on the
+//   stack when the walk entered it from there, else (the start folder, "/",
+//   a folder reached by "..") to the parent opened on the folder's own
+//   descriptor. A ".." that leaves a folder links led to stays on those
+//   links' path: the folder it reaches must pass their rule as well, and
+//   remembers them for the next "..". So "bin/../etc", with bin a user's
+//   link to that user's own folder, climbs to the folder above that one
+//   only if it is the user's too.
+//
+//   The last name is left as it is unless `followLast`; otherwise it is
+//   walked as any other and what it leads to is opened.
 bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* walked) {
   if (path.empty() || path.back() == '/') {
     errno = path.empty() ? ENOENT : EISDIR;
     return false;
   }
-  // What is left to walk: "" or, after the first name, text that starts
-  // with '/'; it never ends in '/'.
+  // After the first name, `rest` is "" or starts with '/'; it never ends in '/'.
   std::string rest = path;
-  ScopedFd folder(openat(path[0] == '/' ? AT_FDCWD : from, path[0] == '/' ? "/" : ".",
-                         O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::vector<Frame> frames;
+  if (!StartAt(frames, path[0] == '/' ? AT_FDCWD : from, path[0] == '/' ? "/" : ".")) return false;
   std::vector<PendingLink> pending;
   int links = 0;
-  while (folder.get() >= 0) {
+  for (;;) {
     const size_t begin = rest.find_first_not_of('/');
     const size_t end = std::min(rest.find('/', begin), rest.size());
     const std::string name = rest.substr(begin, end - begin);
     rest.erase(0, end);
     const bool last = rest.empty();
+    Frame& top = frames.back();
     if (last && !followLast) {
-      walked->folder.reset(folder.release());
+      walked->folder.reset(top.fd.release());
       walked->name = name;
       return true;
     }
 
-    ScopedFd next(OpenPath(folder.get(), name.c_str()));
+    if (name == "." || name == "..") {
+      if (name == ".." && !Climb(frames)) return false;
+      Frame& now = frames.back();
+      if (!Arrive(pending, rest.size(), now.st.st_uid, &now.via)) return false;
+      if (last) {
+        walked->object.reset(OpenPath(now.fd.get(), "."));
+        walked->st = now.st;
+        walked->folder.reset(now.fd.release());
+        walked->name.assign(1, '.');  // = "." trips a false GCC 12 -Wrestrict
+        return walked->object.get() >= 0;
+      }
+      continue;
+    }
+
+    ScopedFd next(OpenPath(top.fd.get(), name.c_str()));
     struct stat st;
     if (next.get() < 0 || fstat(next.get(), &st) != 0) return false;
     if (S_ISLNK(st.st_mode)) {
-      const uid_t owner = st.st_uid;
       std::string target;
       if (++links > kMaxLinks) {
         errno = ELOOP;
         return false;
       }
       if (!ReadLink(next.get(), target)) return false;
-      const bool absolute = target[0] == '/';
-      target.erase(target.find_last_not_of('/') + 1);
-      if (absolute) folder.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-      if (target.empty()) {  // a link to "/" itself
-        if (last || fstat(folder.get(), &st) != 0 || !MayFollow(owner, st.st_uid)) {
-          errno = last ? EISDIR : EACCES;
-          return false;
-        }
-        continue;
+      pending.push_back({{st.st_uid, top.st.st_uid}, rest.size()});
+      // A text that ends in '/' names a folder: "dir/" walks as "dir/.", and
+      // "/" as "/.".
+      if (target.back() == '/') {
+        target.erase(target.find_last_not_of('/') + 1);
+        target += "/.";
       }
-      pending.push_back({owner, rest.size()});
+      if (target[0] == '/' && !StartAt(frames, AT_FDCWD, "/")) return false;
       rest.insert(0, target);
       continue;
     }
-    if (!CheckLinks(pending, rest.size(), st.st_uid)) return false;
+    std::vector<Link> via;
+    if (!Arrive(pending, rest.size(), st.st_uid, &via)) return false;
     if (last) {
-      walked->folder.reset(folder.release());
+      walked->folder.reset(top.fd.release());
       walked->name = name;
       walked->object.reset(next.release());
       walked->st = st;
@@ -117,9 +217,8 @@ bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* wa
       errno = ENOTDIR;
       return false;
     }
-    folder.reset(next.release());
+    frames.push_back({std::move(next), st, true, std::move(via)});
   }
-  return false;
 }
 
 int OpenFolder(int folder) { return openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }

@@ -3,16 +3,25 @@
 // and never on the name again.
 //
 // The link rule: a symbolic link, in a folder of the name or as its last
-// part, relative or absolute, in chains, is followed only when its owner is
-// root, the caller (effective user), or the owner of what it finally leads
-// to. So a user can only lead a more privileged run to what that user owns
-// already. The system's protected_symlinks covers only sticky folders that
-// anyone may write, and only where it is enabled; refusing every link would
-// break a user's dotfiles and root's own links.
+// part, relative or absolute, in chains, is followed only when its owner,
+// and the owner of the folder that holds it (who may rename it there, in a
+// sticky folder too), are each root, the caller (effective user), or the
+// owner of what the link finally leads to. So a user can only lead a more
+// privileged run to what that user owns already, whether by a link of their
+// own or by giving another's link a new name. The system's
+// protected_symlinks covers only sticky folders that anyone may write, and
+// only where it is enabled; refusing every link would break a user's
+// dotfiles and root's own links.
+//
+// ".." goes to the folder the walk came from, or to the parent of a folder
+// it did not come to by a name; a ".." that leaves a folder that links led
+// to stays on their path and reaches only what the rule lets them lead to.
 //
 // Error contract: WalkPath returns false, with errno set, when a component is
-// missing or not a folder, a link breaks the rule, or more than 40 links are
-// met; it prints nothing and changes nothing.
+// missing or not a folder, a link breaks the rule (ENOLINK), or more than 40
+// links are met (ELOOP); it prints nothing and changes nothing. While it
+// runs it holds a descriptor for each folder on its way down from where it
+// started, or from an absolute link's "/".
 #pragma once
 
 #include <dirent.h>
@@ -31,6 +40,11 @@ class ScopedFd {
   ~ScopedFd() { reset(); }
   ScopedFd(const ScopedFd&) = delete;
   ScopedFd& operator=(const ScopedFd&) = delete;
+  ScopedFd(ScopedFd&& other) noexcept : fd_(other.release()) {}
+  ScopedFd& operator=(ScopedFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
   int get() const { return fd_; }
   int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1) {

@@ -179,16 +179,21 @@ void PrintTo(const Entry& e, std::ostream* os) {
       << ":" << e.group << " #" << e.inode;
 }
 
-// Every entry below `folder`, links not followed.
+// Every entry below `folder`, links not followed; a file of more than 1 GiB
+// (a sparse one) by its size.
 std::map<std::string, Entry> ListEntries(const std::string& folder) {
   std::map<std::string, Entry> entries;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     struct stat st {};
     lstat(entry.path().c_str(), &st);
-    std::string bytes = S_ISREG(st.st_mode) ? ReadBytes(entry.path()) : "";
+    std::string bytes;
+    if (S_ISREG(st.st_mode) && st.st_size > (1 << 30))
+      bytes = "<" + std::to_string(st.st_size) + " bytes>";
+    else if (S_ISREG(st.st_mode))
+      bytes = ReadBytes(entry.path());
     if (S_ISLNK(st.st_mode)) bytes = "->" + fs::read_symlink(entry.path()).string();
-    entries[fs::relative(entry.path(), folder).string()] = {bytes, st.st_mode, st.st_uid, st.st_gid,
-                                                            st.st_ino};
+    entries[entry.path().lexically_relative(folder).string()] = {bytes, st.st_mode, st.st_uid,
+                                                                 st.st_gid, st.st_ino};
   }
   return entries;
 }
@@ -542,6 +547,17 @@ std::vector<std::string> At(const std::string& file, const std::string& mode = "
 const std::string kStore =
     "mkdir registry && chown 65534:65534 registry && U mkdir -p registry/HKEY_CURRENT_USER/k && ";
 const std::vector<std::string> kStoreAdd = {"i", "regline", "HKCU\\k", "v", "b"};
+// Makes `name` a second name of root's link `link`, as nobody where the
+// kernel lets a user hard-link another's link (fs.protected_hardlinks 0, set
+// for that moment), else as root where /proc/sys is read-only: the same link.
+std::string HardLinkAsUser(const std::string& link, const std::string& name) {
+  const std::string ln = "ln -P " + link + " " + name;
+  return "h=/proc/sys/fs/protected_hardlinks && p=$(cat $h) && if echo 0 2>/dev/null >$h; then U " +
+         ln + "; echo $p >$h; else " + ln + "; fi";
+}
+// A link, as nobody, at `name` to the pagemap of a process of nobody's,
+// which reports a size of 0 and reads on for 256 GiB.
+const std::string kPagemapAt = "{ " + kAsNobody + " sleep 30 & } && U ln -s /proc/$!/pagemap ";
 
 // clang-format off
 std::vector<LinkCase> LinkCases() {
@@ -559,6 +575,20 @@ std::vector<LinkCase> LinkCases() {
       {"user_store_key_link", "mkdir r/k && printf 'a\\0' >r/k/v.REG_SZ && " + kStore + "U rmdir registry/HKEY_CURRENT_USER/k && U ln -s \"$PWD/r/k\" registry/HKEY_CURRENT_USER/k", kStoreAdd, kKeyError, {}},
       {"user_store_root_key_link", "mkdir -p r/HK/k && printf 'a\\0' >r/HK/k/v.REG_SZ && " + kStore + "rm -r registry/HKEY_CURRENT_USER && U ln -s \"$PWD/r/HK\" registry/HKEY_CURRENT_USER", kStoreAdd, kKeyError, {}},
       {"user_store_link", "mkdir -p r/HKEY_CURRENT_USER/k && printf 'a\\0' >r/HKEY_CURRENT_USER/k/v.REG_SZ && ln -s r registry && chown -h 65534 registry", kStoreAdd, kKeyError, {}},
+      // A link is as trusted as its folder: a user may rename, or hard-link, root's link there.
+      {"root_link_renamed_by_user", "ln -s ../r/f u/app && U mv u/app u/.bashrc", At("u/.bashrc"), kCannotOpen, {}},
+      {"root_link_hard_linked_by_user", "ln -s \"$PWD/r/f\" r/l && " + HardLinkAsUser("r/l", "u/l"), At("u/l"), kCannotOpen, {}},
+      // ".." out of where a user's link led stays on the link's path.
+      {"dot_dot_after_user_link", "mkdir etc && cp r/f etc/app.conf && U mkdir u/app && U ln -s \"$PWD/u\" u/app/bin", At("u/app/bin/../etc/app.conf"), kCannotOpen, {}},
+      {"delfile_dot_dot_after_user_link", "mkdir etc && cp r/f etc/app.conf && U mkdir u/app && U ln -s \"$PWD/u\" u/app/bin", {"i", "delfile", "u/app/bin/../etc/app.conf"}, "Some error occured.", {}},
+      {"user_link_to_slash", "U ln -s / u/l", At("u/l/proc/self/cwd/r/f"), kCannotOpen, {}},
+      {"link_loop", "U ln -s b u/a && U ln -s a u/b", At("u/a"), kCannotOpen, {}},
+      {"delfile_name_ending_in_slash", "true", {"i", "delfile", "u/own/"}, "Some error occured.", {}},
+      // Files that never end, or whose holes would be read and written out.
+      {"user_link_to_own_pagemap", kPagemapAt + "u/.profile", At("u/.profile", "u"), kCannotOpen, {}},
+      {"user_store_value_pagemap", kStore + kPagemapAt + "registry/HKEY_CURRENT_USER/k/v.REG_SZ", kStoreAdd, kKeyError, {}},
+      {"sparse_user_file_uninstall", "U truncate -s 1T u/.bashrc", At("u/.bashrc", "u"), kCannotOpen, {}},
+      {"sparse_user_file_install", "U truncate -s 1T u/.bashrc", At("u/.bashrc"), kCannotOpen, {}},
       // A reader's lock does not keep root out.
       {"reader_holds_flock", "chmod 644 r/f", At("r/f"), "", {{"r/f", added}}, false, kAsNobody + " flock -s r/f sleep 40"},
       // Links that root, the caller or the file's owner made are followed.
@@ -570,6 +600,9 @@ std::vector<LinkCase> LinkCases() {
       {"root_edits_user_file", "chgrp 1234 u/own && chmod 6640 u/own", At("u/own"), "", {{"u/own", added}}},
       {"root_edits_user_store", kStore + "U sh -c \"printf 'a\\0' >registry/HKEY_CURRENT_USER/k/v.REG_SZ\"", kStoreAdd, "", {{"registry/HKEY_CURRENT_USER/k/v.REG_SZ", "a;b\0"s}}},
       {"delfile_of_a_link_removes_the_link", "U ln -s ../r/f u/l", {"i", "delfile", "u/l"}, "", {{"u/l", kGone}}},
+      {"root_link_to_slash", "ln -s / r/root", At("r/root/proc/self/cwd/r/f"), "", {{"r/f", added}}},
+      {"dot_dot_after_user_link_in_own_folder", "U mkdir u/app u/app/real && U ln -s real u/app/bin && U cp u/own u/app/conf", At("u/app/bin/../conf"), "", {{"u/app/conf", added}}},
+      {"link_text_of_300_bytes", "U ln -s $(printf './%.0s' $(seq 146))../u/own u/l", At("u/l"), "", {{"u/own", added}}},
   };
 }
 // clang-format on

@@ -14,6 +14,7 @@
 #include "platform/file_lock_posix.h"
 #include "platform/files.h"
 #include "platform/find_bytes.h"
+#include "platform/path_walk_posix.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -74,6 +75,29 @@ TEST(FileEditTest, DiskFullLeavesFileAlone) {
   int status = -1;
   waitpid(child, &status, 0);
   EXPECT_EQ(status, 0) << "exit status 2: needs root to mount; 1: file or folder changed";
+}
+
+// Without /proc (hidden in a mount namespace of the child's own), a file that
+// a walk found is opened anew by its name in the folder found, which must
+// still hold that very file: one renamed there meanwhile is refused.
+TEST(FileEditTest, ReopenWithoutProcRefusesASwappedName) {
+  TempDir dir;
+  WriteBytes(dir / "f", "a\n");
+  WriteBytes(dir / "g", "b\n");
+  const pid_t child = fork();
+  if (child == 0) {
+    platform::WalkedPath walked;
+    if (unshare(CLONE_NEWNS) || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("none", "/proc", "tmpfs", 0, nullptr) ||
+        !platform::WalkPath(AT_FDCWD, dir / "f", true, &walked))
+      _exit(2);
+    const int same = platform::ReopenWalked(walked, O_RDONLY);
+    rename((dir / "g").c_str(), (dir / "f").c_str());
+    _exit(same < 0 || platform::ReopenWalked(walked, O_RDONLY) >= 0 || errno != ESTALE);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0) << "exit status 2: needs root to mount; 1: not reopened as it should";
 }
 
 // A temporary file that its writer still holds is never taken for a
