@@ -177,7 +177,7 @@ HANDLE OpenFolderOf(const std::wstring& path, const FileId& id, std::wstring& na
   if (slash == std::wstring::npos) return INVALID_HANDLE_VALUE;
   const HANDLE folder =
       CreateFileW(path.substr(0, slash + 1).c_str(),
-                  FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                  FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS | kNoImpersonation, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return folder;
@@ -331,11 +331,11 @@ class Security {
     protected_ = (control & SE_DACL_PROTECTED) != 0;
     // The replacement is born with the DACL, protected so that nothing the
     // folder hands down is merged in, and with the label.
-    return InitializeSecurityDescriptor(&creation_, SECURITY_DESCRIPTOR_REVISION) &&
+    has_ = InitializeSecurityDescriptor(&creation_, SECURITY_DESCRIPTOR_REVISION) &&
            SetSecurityDescriptorDacl(&creation_, daclPresent, dacl, FALSE) &&
            SetSecurityDescriptorControl(&creation_, SE_DACL_PROTECTED, SE_DACL_PROTECTED) &&
-           (!saclPresent || SetSecurityDescriptorSacl(&creation_, TRUE, sacl, FALSE)) &&
-           (has_ = true);
+           (!saclPresent || SetSecurityDescriptorSacl(&creation_, TRUE, sacl, FALSE));
+    return has_;
   }
 
   // What to create the replacement with; null when there is nothing to copy.
