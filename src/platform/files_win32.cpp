@@ -175,11 +175,10 @@ bool Holds(HANDLE folder, const std::wstring& name, const FileId& id) {
 HANDLE OpenFolderOf(const std::wstring& path, const FileId& id, std::wstring& name) {
   const size_t slash = path.rfind(L'\\');
   if (slash == std::wstring::npos) return INVALID_HANDLE_VALUE;
-  const HANDLE folder =
-      CreateFileW(path.substr(0, slash + 1).c_str(),
-                  FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS | kNoImpersonation, nullptr);
+  const HANDLE folder = CreateFileW(path.substr(0, slash + 1).c_str(),
+                                    FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | kNoImpersonation, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return folder;
   name = path.substr(slash + 1);
   FILE_ATTRIBUTE_TAG_INFO tag;
@@ -310,8 +309,8 @@ class Security {
       return true;
     }
     constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION |
-                                            GROUP_SECURITY_INFORMATION |
-                                            DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
+                                            GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                            LABEL_SECURITY_INFORMATION;
     original_.resize(512);
     DWORD size = 0;
     while (!GetKernelObjectSecurity(file, kParts, original_.data(),
@@ -410,7 +409,7 @@ bool KeepCompression(DWORD original, HANDLE file) {
   if (now == INVALID_FILE_ATTRIBUTES) return false;
   if ((now & FILE_ATTRIBUTE_COMPRESSED) == (original & FILE_ATTRIBUTE_COMPRESSED)) return true;
   USHORT format = (original & FILE_ATTRIBUTE_COMPRESSED) != 0 ? COMPRESSION_FORMAT_DEFAULT
-                                                               : COMPRESSION_FORMAT_NONE;
+                                                              : COMPRESSION_FORMAT_NONE;
   DWORD size = 0;
   return DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &size,
                          nullptr);
@@ -545,11 +544,11 @@ bool AtomicFileWriter::Open(const FileContents& original) {
     const std::string temp = TempName(GetCurrentProcessId(), GetTickCount(), counter++);
     // DELETE: the file is renamed, or removed, through this handle. Shared
     // with readers, who may open it as soon as it is in the file's place.
-    const HANDLE file = OpenIn(folder, std::wstring(temp.begin(), temp.end()),
-                               GENERIC_WRITE | FILE_READ_DATA | FILE_READ_ATTRIBUTES | DELETE |
-                                   WRITE_DAC | WRITE_OWNER,
-                               FILE_ATTRIBUTE_NORMAL | encrypted, FILE_SHARE_READ, FILE_CREATE,
-                               FILE_NON_DIRECTORY_FILE, security.ForCreation());
+    const HANDLE file = OpenIn(
+        folder, std::wstring(temp.begin(), temp.end()),
+        GENERIC_WRITE | FILE_READ_DATA | FILE_READ_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER,
+        FILE_ATTRIBUTE_NORMAL | encrypted, FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
+        security.ForCreation());
     if (file != INVALID_HANDLE_VALUE) {
       handle_ = reinterpret_cast<intptr_t>(file);
       temp_ = temp;

@@ -608,7 +608,6 @@ TEST(ConcurrentRuns, LoseNothing) {
   }
 }
 
-
 // ---------------------------------------------------------------------------
 // While root edits a file that only root may read, user nobody opens each
 // temporary file of the tool the moment it appears (under Wine these are Unix
@@ -624,6 +623,7 @@ TEST(TempFiles, NoOneElseOpensThem) {
   EXPECT_EQ(Shell(watchCommand + " . | { read -r _; " + edits + "touch done; cat; }", dir.path()),
             "seen 10, opened 0\n");
   EXPECT_EQ(ReadBytes(dir / "f.txt"), Rewritten(lines));
+  // Wine writes the DACL of a 0600 file back as 0770, as dacl_user_only shows.
   EXPECT_EQ(fs::status(dir / "f.txt").permissions(), fs::perms(Windows() ? 0770 : 0600));
 }
 

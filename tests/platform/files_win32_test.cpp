@@ -24,8 +24,8 @@ bool HasPosixReplace() {
   TempDir dir;
   WriteBytes(dir / "a", "a");
   WriteBytes(dir / "b", "b");
-  const HANDLE held = CreateFileA((dir / "b").c_str(), GENERIC_READ, kShareAll, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+  const HANDLE held =
+      CreateFileA((dir / "b").c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
   const HANDLE file =
       CreateFileA((dir / "a").c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
   // FILE_RENAME_INFO with its flags, and FileRenameInfoEx, which older headers lack.
@@ -38,8 +38,8 @@ bool HasPosixReplace() {
   std::wstring target;
   platform::WidePath(dir / "b", target);
   info.length = static_cast<DWORD>(target.copy(info.name, MAX_PATH - 1) * sizeof(wchar_t));
-  const bool replaced = SetFileInformationByHandle(
-      file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(22), &info, sizeof info);
+  const bool replaced = SetFileInformationByHandle(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(22),
+                                                   &info, sizeof info);
   CloseHandle(file);
   CloseHandle(held);
   return replaced;
