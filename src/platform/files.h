@@ -66,8 +66,8 @@ class FileContents {
   // writer closes it before the replace, which no open file may block.
   mutable intptr_t file_ = -1;
   bool writable_ = false;                // POSIX: file_ is open for writing too, and locked
-  intptr_t folder_ = -1;                 // POSIX: the folder that holds the file, open
-  std::string name_;                     // its name in that folder; Windows: its final path
+  intptr_t folder_ = -1;                 // the folder that holds the file, open
+  std::string name_;                     // its name in that folder
   [[maybe_unused]] intptr_t lock_ = -1;  // Windows: what holds the lock
 };
 
@@ -81,12 +81,12 @@ bool DeleteOneFile(const std::string& path);
 //   Open()   checks that the caller may write the file, creates a temporary
 //            file in the file's own folder (for a symbolic link, the folder
 //            of the file it leads to) that grants nobody more than the file
-//            that was read (Windows: it gets that file's DACL, and its owner
-//            and group where the caller may set them, before a byte is in
-//            it; POSIX: not in an append-only or immutable folder, and
-//            without the ACL that the folder's default ACL gives), and
-//            removes the temporary files that killed runs left there (any
-//            that no live run holds);
+//            that was read (Windows: it is created with that file's DACL and
+//            label, then gets its owner and group where the caller may set
+//            them, before a byte is in it; POSIX: not in an append-only or
+//            immutable folder, and without the ACL that the folder's default
+//            ACL gives), and removes the temporary files that killed runs
+//            left there (any that no live run holds);
 //   Write()  appends bytes, buffered;
 //   Commit() writes out the buffer, flushes the temporary file to the disk,
 //            gives it the protection of the file that was read (POSIX: the

@@ -1,4 +1,6 @@
 #include <windows.h>
+#include <winioctl.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -32,37 +34,98 @@ class ScopedHandle {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Reads and writes go in pieces of this size: one large request can exhaust
+// the kernel's address space on 32-bit Windows.
+constexpr DWORD kPiece = 8 << 20;
+
+// A caller's name may lead to a named pipe: its server gets to identify the
+// caller, never to act as it.
+constexpr DWORD kNoImpersonation = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
 HANDLE ToHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-// Everything up to and including the last separator, "" for a bare name.
-std::string FolderPrefixOf(const std::string& path) {
-  size_t end = path.find_last_of("\\/");
-  end = end == std::string::npos ? 0 : end + 1;
-  if (end == 0 && path.size() >= 2 && path[1] == ':') end = 2;  // "C:name"
-  return path.substr(0, end);
+// True for a file whose contents can be read: on a disk, not a folder, and
+// not a link or junction that opening it did not follow. A volume opened as
+// "\\.\C:" is no file either; it has no folder to be found in (see Load).
+bool IsPlainFile(HANDLE file) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  return GetFileType(file) == FILE_TYPE_DISK &&
+         GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
+         (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+         ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+          !IsReparseTagNameSurrogate(tag.ReparseTag));
 }
 
-// Opens `path` with CreateFileW; INVALID_HANDLE_VALUE when it cannot.
-HANDLE OpenFile(const std::string& path, DWORD access, DWORD share, DWORD disposition,
-                DWORD flags) {
+// Opens `path` for reading; INVALID_HANDLE_VALUE for anything but a plain
+// file (IsPlainFile): a device such as CON or NUL, a pipe, or a folder.
+HANDLE OpenDiskFile(const std::string& path) {
   std::wstring wide;
   if (!WidePath(path, wide)) return INVALID_HANDLE_VALUE;
-  return CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
+  const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN | kNoImpersonation, nullptr);
+  if (file == INVALID_HANDLE_VALUE || IsPlainFile(file)) return file;
+  CloseHandle(file);
+  return INVALID_HANDLE_VALUE;
 }
 
-// The path of the file that `file` is open on, links resolved, or "" when
-// the system cannot tell.
-std::wstring FinalPathOf(HANDLE file) {
-  std::wstring path(MAX_PATH, L'\0');
-  DWORD length = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()), 0);
-  if (length >= path.size()) {  // too small: length is the size needed
-    path.resize(length);
-    length = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()), 0);
-    if (length >= path.size()) return L"";
+// Opens, or creates, the file `name` (a bare name) in the folder open on
+// `folder`, without resolving the folder's own name again; the handle is for
+// synchronous use. INVALID_HANDLE_VALUE, with the error set, when it cannot.
+HANDLE OpenIn(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG attributes,
+              ULONG share, ULONG disposition, ULONG options,
+              PSECURITY_DESCRIPTOR security = nullptr) {
+  UNICODE_STRING object;
+  object.Buffer = const_cast<wchar_t*>(name.c_str());
+  object.Length = object.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  SECURITY_QUALITY_OF_SERVICE quality = {sizeof quality, SecurityIdentification,
+                                         SECURITY_STATIC_TRACKING, FALSE};
+  OBJECT_ATTRIBUTES attrs;
+  InitializeObjectAttributes(&attrs, &object, OBJ_CASE_INSENSITIVE, folder, security);
+  attrs.SecurityQualityOfService = &quality;
+  IO_STATUS_BLOCK io;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const NTSTATUS status =
+      NtCreateFile(&file, access | SYNCHRONIZE, &attrs, &io, nullptr, attributes, share,
+                   disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status >= 0) return file;
+  SetLastError(RtlNtStatusToDosError(status));
+  return INVALID_HANDLE_VALUE;
+}
+
+// The full path of `path` in the "\\?\" form, which the system takes as it
+// is; "" when it has none.
+std::wstring ExtendedPathOf(const std::string& path) {
+  std::wstring wide;
+  if (!WidePath(path, wide)) return L"";
+  if (wide.starts_with(L"\\\\?\\")) return wide;
+  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  const DWORD length = size == 0 ? 0 : GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return L"";
+  full.resize(length);
+  if (full.starts_with(L"\\\\.\\")) return L"";  // a device
+  return full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+}
+
+// The path of the file that `file` was opened on by the name `path`, links
+// resolved, in the "\\?\" form that the system gives; where the system
+// cannot tell (Wine, for a path longer than MAX_PATH), the full form of
+// `path` itself. "" when there is neither.
+std::wstring FinalPathOf(HANDLE file, const std::string& path) {
+  std::wstring final(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), 0);
+  if (length >= final.size()) {  // too small: length is the size needed
+    final.resize(length);
+    length = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), 0);
+    if (length >= final.size()) length = 0;
   }
-  path.resize(length);
-  // Drop the "\\?\" prefix where the plain form says the same thing; a
-  // longer path gets it back when it is used.
+  final.resize(length);
+  return length > 0 ? final : ExtendedPathOf(path);
+}
+
+// The lock's name for a final path: without the "\\?\" prefix where the path
+// is short, as the lock names have always been.
+std::wstring LockNameOf(std::wstring path) {
   if (path.size() < MAX_PATH && path.starts_with(L"\\\\?\\UNC\\")) {
     path.replace(0, 8, L"\\\\");
   } else if (path.size() < MAX_PATH && path.starts_with(L"\\\\?\\") && path.size() > 6 &&
@@ -72,19 +135,58 @@ std::wstring FinalPathOf(HANDLE file) {
   return path;
 }
 
-// The attributes that can be given to a file, less read-only: the target was
-// checked to be writable.
-constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
-                                    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
-                                    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
+// Who a file is: its 128-bit id and its volume's serial number, or, where the
+// file system cannot tell that (FileIdInfo came with Windows 8), its 64-bit
+// index, which ReFS does not keep unique.
+struct FileId {
+  ULONGLONG volume = 0;
+  BYTE id[16] = {};
+  bool operator==(const FileId&) const = default;
+};
 
-// Opens `path` for reading; INVALID_HANDLE_VALUE for anything but a file on
-// a disk: a device such as CON or NUL, a pipe, or a folder.
-HANDLE OpenDiskFile(const std::string& path) {
-  const HANDLE file = OpenFile(path, GENERIC_READ, kShareAll, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-  if (file == INVALID_HANDLE_VALUE || GetFileType(file) == FILE_TYPE_DISK) return file;
-  CloseHandle(file);
+bool IdOf(HANDLE file, FileId& id) {
+  FILE_ID_INFO info;
+  if (GetFileInformationByHandleEx(file, FileIdInfo, &info, sizeof info)) {
+    id.volume = info.VolumeSerialNumber;
+    std::memcpy(id.id, &info.FileId, sizeof id.id);
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION old;
+  if (!GetFileInformationByHandle(file, &old)) return false;
+  const ULONGLONG index = ULONGLONG{old.nFileIndexHigh} << 32 | old.nFileIndexLow;
+  id = FileId{old.dwVolumeSerialNumber};
+  std::memcpy(id.id, &index, sizeof index);
+  return true;
+}
+
+// True when `name` in `folder` is, itself, the file `id` says.
+bool Holds(HANDLE folder, const std::wstring& name, const FileId& id) {
+  ScopedHandle file(OpenIn(folder, name, FILE_READ_ATTRIBUTES, 0, kShareAll, FILE_OPEN,
+                           FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT));
+  FileId there;
+  return file.get() != INVALID_HANDLE_VALUE && IdOf(file.get(), there) && there == id;
+}
+
+// Opens the folder of `path`, a "\\?\" path, in that exact form, when the
+// last part of `path` there is the file `id`, and stores that part in `name`;
+// INVALID_HANDLE_VALUE when it cannot or is not. Shared for writing, which a
+// rename into the folder asks for, and not for deleting: the folder cannot be
+// moved away while it is open.
+HANDLE OpenFolderOf(const std::wstring& path, const FileId& id, std::wstring& name) {
+  const size_t slash = path.rfind(L'\\');
+  if (slash == std::wstring::npos) return INVALID_HANDLE_VALUE;
+  const HANDLE folder = CreateFileW(path.substr(0, slash + 1).c_str(),
+                                    FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | kNoImpersonation, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return folder;
+  name = path.substr(slash + 1);
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag) &&
+      (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && Holds(folder, name, id)) {
+    return folder;
+  }
+  CloseHandle(folder);
   return INVALID_HANDLE_VALUE;
 }
 
@@ -114,34 +216,51 @@ bool IsRunning(DWORD pid) {
   return running;
 }
 
-// Removes the temporary files in the folder `prefix` (as FolderPrefixOf
-// gives it) that runs left behind when they were killed: those whose writer,
-// named in the file's name, is no longer running. A live writer's file stays,
-// also between the moment it closes the file and the moment it puts it in
-// place; while the file is open, the writer shares it with readers only, so
-// no delete could take it away either.
-void RemoveLeftoverTemps(const std::string& prefix) {
-  std::wstring pattern;
-  if (!WidePath(prefix + ".cfgline-*", pattern)) return;
-  WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::string name = Narrow(found.cFileName);
-    const DWORD writer = TempWriter(name);
-    if (writer != 0 && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        !IsRunning(writer)) {
-      DeleteOneFile(prefix + name);
+// Deletes the file open on `file` (with DELETE access) once it is closed.
+bool MarkForDeletion(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Removes the temporary files in the folder open on `folder` that runs left
+// behind when they were killed: those whose writer, named in the file's name,
+// is no longer running. Each is opened as itself, never what a link there
+// leads to, and never a folder. A live writer's file stays, also between the
+// moment it closes the file and the moment it puts it in place; while the
+// file is open, the writer shares it with readers only, so no delete could
+// take it away either.
+void RemoveLeftoverTemps(HANDLE folder) {
+  std::vector<std::wstring> gone;
+  std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned for the entries
+  const DWORD size = static_cast<DWORD>(buffer.size() * sizeof buffer[0]);
+  for (FILE_INFO_BY_HANDLE_CLASS next = FileIdBothDirectoryRestartInfo;
+       GetFileInformationByHandleEx(folder, next, buffer.data(), size);
+       next = FileIdBothDirectoryInfo) {
+    const char* at = reinterpret_cast<const char*>(buffer.data());
+    for (;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+      const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+      const DWORD writer = TempWriter(Narrow(name));
+      if (writer != 0 && (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+          !IsRunning(writer)) {
+        gone.push_back(name);
+      }
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
     }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  }
+  for (const std::wstring& name : gone) {
+    ScopedHandle file(OpenIn(folder, name, DELETE, 0, kShareAll, FILE_OPEN,
+                             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT));
+    if (file.get() != INVALID_HANDLE_VALUE) MarkForDeletion(file.get());
+  }
 }
 
 // Reads until the end of the file or until `buffer` is full; stores the count
 // read in `got`. False on a read error.
 bool ReadFully(HANDLE file, char* buffer, size_t size, size_t& got) {
   for (got = 0; got < size;) {
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - got, 1u << 30));
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - got, kPiece));
     DWORD read = 0;
     if (!ReadFile(file, buffer + got, chunk, &read, nullptr)) return false;
     if (read == 0) break;
@@ -177,96 +296,177 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
-// True when `name` leads to the file that `read` describes: the same file
-// index on the same volume.
-bool LeadsTo(const std::wstring& name, const BY_HANDLE_FILE_INFORMATION& read) {
-  ScopedHandle file(CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
-  BY_HANDLE_FILE_INFORMATION now;
-  return file.get() != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file.get(), &now) &&
-         now.dwVolumeSerialNumber == read.dwVolumeSerialNumber &&
-         now.nFileIndexHigh == read.nFileIndexHigh && now.nFileIndexLow == read.nFileIndexLow;
-}
-
-// Sets the owner and group of `file` from `security` where the process may;
-// otherwise they stay the caller's. Another account than the caller's needs
-// SeRestorePrivilege, which an elevated installer holds: it is enabled for
-// this call only.
-void SetOwnerAndGroup(HANDLE file, PSECURITY_DESCRIPTOR security) {
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-    return;
+// The security of the file that is replaced, to be given to its replacement.
+class Security {
+ public:
+  // Reads the owner, group, DACL and mandatory label of `file`. False when
+  // they cannot be read. A volume that keeps no ACLs (FAT) has none.
+  bool Read(HANDLE file) {
+    DWORD volumeFlags = 0;
+    if (GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &volumeFlags, nullptr,
+                                      0) &&
+        (volumeFlags & FILE_PERSISTENT_ACLS) == 0) {
+      return true;
+    }
+    constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION |
+                                            GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                            LABEL_SECURITY_INFORMATION;
+    original_.resize(512);
+    DWORD size = 0;
+    while (!GetKernelObjectSecurity(file, kParts, original_.data(),
+                                    static_cast<DWORD>(original_.size()), &size)) {
+      if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= original_.size()) return false;
+      original_.resize(size);
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL daclPresent = FALSE, saclPresent = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr, sacl = nullptr;
+    if (!GetSecurityDescriptorControl(original_.data(), &control, &revision) ||
+        !GetSecurityDescriptorDacl(original_.data(), &daclPresent, &dacl, &defaulted) ||
+        !GetSecurityDescriptorSacl(original_.data(), &saclPresent, &sacl, &defaulted)) {
+      return false;
+    }
+    protected_ = (control & SE_DACL_PROTECTED) != 0;
+    // The replacement is born with the DACL, protected so that nothing the
+    // folder hands down is merged in, and with the label.
+    has_ = InitializeSecurityDescriptor(&creation_, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&creation_, daclPresent, dacl, FALSE) &&
+           SetSecurityDescriptorControl(&creation_, SE_DACL_PROTECTED, SE_DACL_PROTECTED) &&
+           (!saclPresent || SetSecurityDescriptorSacl(&creation_, TRUE, sacl, FALSE));
+    return has_;
   }
-  TOKEN_PRIVILEGES enable{}, before{};
-  enable.PrivilegeCount = 1;
-  enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  DWORD size = 0;
-  if (LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &enable.Privileges[0].Luid)) {
-    // `before` holds the privilege only when this call changed it.
-    AdjustTokenPrivileges(token, FALSE, &enable, sizeof before, &before, &size);
-  }
-  SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, security);
-  if (before.PrivilegeCount > 0) AdjustTokenPrivileges(token, FALSE, &before, 0, nullptr, nullptr);
-  CloseHandle(token);
-}
 
-// Gives `to` the DACL of `from`, protected from inherited entries as that
-// one is, and its owner and group where the process may set them. False when
-// the DACL cannot be copied. A volume that keeps no ACLs (FAT) has none.
-bool CopySecurity(HANDLE from, HANDLE to) {
-  DWORD volumeFlags = 0;
-  if (GetVolumeInformationByHandleW(from, nullptr, 0, nullptr, nullptr, &volumeFlags, nullptr, 0) &&
-      (volumeFlags & FILE_PERSISTENT_ACLS) == 0) {
+  // What to create the replacement with; null when there is nothing to copy.
+  PSECURITY_DESCRIPTOR ForCreation() { return has_ ? &creation_ : nullptr; }
+
+  // Then gives the replacement the original's protection from inherited
+  // entries, the same DACL still, and its owner and group where the process
+  // may set them. False when the DACL cannot be set.
+  bool Finish(HANDLE file) const {
+    if (!has_) return true;
+    const SECURITY_INFORMATION protection =
+        protected_ ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    if (!SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION | protection,
+                                 const_cast<BYTE*>(original_.data()))) {
+      return false;
+    }
+    SetOwnerAndGroup(file);
     return true;
   }
-  constexpr SECURITY_INFORMATION kParts =
-      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  std::vector<BYTE> security(512);
+
+ private:
+  // Another account than the caller's needs SeRestorePrivilege, which an
+  // elevated installer holds: it is enabled for these calls only. The owner
+  // and group are set one at a time, so that a group the process may give
+  // is given even where the owner cannot be.
+  void SetOwnerAndGroup(HANDLE file) const {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+      return;
+    }
+    TOKEN_PRIVILEGES enable{}, before{};
+    enable.PrivilegeCount = 1;
+    enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    DWORD size = 0;
+    if (LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &enable.Privileges[0].Luid)) {
+      // `before` holds the privilege only when this call changed it.
+      AdjustTokenPrivileges(token, FALSE, &enable, sizeof before, &before, &size);
+    }
+    BYTE* security = const_cast<BYTE*>(original_.data());
+    SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, security);
+    SetKernelObjectSecurity(file, GROUP_SECURITY_INFORMATION, security);
+    if (before.PrivilegeCount > 0) {
+      AdjustTokenPrivileges(token, FALSE, &before, 0, nullptr, nullptr);
+    }
+    CloseHandle(token);
+  }
+
+  std::vector<BYTE> original_;    // self-relative, as read
+  SECURITY_DESCRIPTOR creation_;  // points into original_
+  bool protected_ = false;
+  bool has_ = false;
+};
+
+// The attributes that a replacement takes from the file, less read-only (the
+// file was checked to be writable). Archive is set, as on any new contents;
+// offline is not copied: the new contents are here. Encryption and
+// compression are states of the contents, kept by other means.
+constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
+
+DWORD AttributesOf(HANDLE file) {
+  FILE_BASIC_INFO basic;
+  return GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)
+             ? basic.FileAttributes
+             : INVALID_FILE_ATTRIBUTES;
+}
+
+// Makes the new file `file` compressed where `original` is, and not where it
+// is not (a compressed folder compresses new files).
+bool KeepCompression(DWORD original, HANDLE file) {
+  const DWORD now = AttributesOf(file);
+  if (now == INVALID_FILE_ATTRIBUTES) return false;
+  if ((now & FILE_ATTRIBUTE_COMPRESSED) == (original & FILE_ATTRIBUTE_COMPRESSED)) return true;
+  USHORT format = (original & FILE_ATTRIBUTE_COMPRESSED) != 0 ? COMPRESSION_FORMAT_DEFAULT
+                                                              : COMPRESSION_FORMAT_NONE;
   DWORD size = 0;
-  while (!GetKernelObjectSecurity(from, kParts, security.data(),
-                                  static_cast<DWORD>(security.size()), &size)) {
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= security.size()) return false;
-    security.resize(size);
-  }
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  if (!GetSecurityDescriptorControl(security.data(), &control, &revision)) return false;
-  const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) != 0
-                                              ? PROTECTED_DACL_SECURITY_INFORMATION
-                                              : UNPROTECTED_DACL_SECURITY_INFORMATION;
-  if (!SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION | protection, security.data())) {
-    return false;
-  }
-  SetOwnerAndGroup(to, security.data());
-  return true;
+  return DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &size,
+                         nullptr);
 }
 
-// Renames the file open on `file` (with DELETE access) to `target`,
-// replacing the file there.
-bool RenameOver(HANDLE file, const std::wstring& target) {
-  // The name follows the structure; it is NUL-terminated too, as the system
-  // reads it as a C string when it makes its own form of it.
-  const size_t nameSize = target.size() * sizeof(wchar_t);
-  const size_t size = offsetof(FILE_RENAME_INFO, FileName) + nameSize + sizeof(wchar_t);
-  const std::unique_ptr<FILE_RENAME_INFO, decltype(&std::free)> info(
-      static_cast<FILE_RENAME_INFO*>(std::calloc(1, size)), &std::free);
+// The NT form of FILE_RENAME_INFO, whose flags older headers lack.
+struct RenameInformation {
+  ULONG flags;  // ReplaceIfExists in the first byte for FileRenameInformation
+  HANDLE root;
+  ULONG nameLength;
+  WCHAR name[1];
+};
+constexpr auto kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
+constexpr auto kFileRenameInformationEx = static_cast<FILE_INFORMATION_CLASS>(65);
+constexpr ULONG kReplaceIfExists = 0x1;  // FILE_RENAME_REPLACE_IF_EXISTS
+constexpr ULONG kPosixSemantics = 0x2;   // FILE_RENAME_POSIX_SEMANTICS
+
+// Renames the file open on `file` (with DELETE access) to `name` in the
+// folder open on `folder`, replacing the file there. First as POSIX does
+// (Windows 10 1709 and later, on NTFS): the old file goes even while others
+// hold it open, sharing delete. Where the system or the file system has no
+// such rename, as Windows always did, which an open target blocks.
+bool RenameOver(HANDLE file, HANDLE folder, const std::wstring& name) {
+  static bool posix = true;
+  const size_t nameSize = name.size() * sizeof(wchar_t);
+  const size_t size = offsetof(RenameInformation, name) + nameSize + sizeof(wchar_t);
+  const std::unique_ptr<RenameInformation, decltype(&std::free)> info(
+      static_cast<RenameInformation*>(std::calloc(1, size)), &std::free);
   if (info == nullptr) throw std::bad_alloc();
-  info->ReplaceIfExists = TRUE;
-  info->FileNameLength = static_cast<DWORD>(nameSize);
-  std::memcpy(info->FileName, target.data(), nameSize);
-  return SetFileInformationByHandle(file, FileRenameInfo, info.get(), static_cast<DWORD>(size));
-}
-
-// Deletes the file open on `file` (with DELETE access) once it is closed.
-bool MarkForDeletion(HANDLE file) {
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+  info->root = folder;
+  info->nameLength = static_cast<ULONG>(nameSize);
+  std::memcpy(info->name, name.data(), nameSize);
+  IO_STATUS_BLOCK io;
+  NTSTATUS status = 0;
+  if (posix) {
+    info->flags = kReplaceIfExists | kPosixSemantics;
+    status = NtSetInformationFile(file, &io, info.get(), static_cast<ULONG>(size),
+                                  kFileRenameInformationEx);
+    const ULONG error = RtlNtStatusToDosError(status);
+    posix = status >= 0 || (error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION &&
+                            error != ERROR_NOT_SUPPORTED);
+  }
+  if (!posix) {
+    info->flags = TRUE;  // ReplaceIfExists
+    status = NtSetInformationFile(file, &io, info.get(), static_cast<ULONG>(size),
+                                  kFileRenameInformation);
+  }
+  if (status >= 0) return true;
+  SetLastError(RtlNtStatusToDosError(status));
+  return false;
 }
 
 }  // namespace
 
 FileContents::~FileContents() {
   if (file_ != -1) CloseHandle(ToHandle(file_));
+  if (folder_ != -1) CloseHandle(ToHandle(folder_));
   if (lock_ != -1) ReleaseNamedMutex(ToHandle(lock_));
 }
 
@@ -280,11 +480,10 @@ bool FileContents::Load(const std::string& path, intptr_t from) {
   {
     ScopedHandle file(OpenDiskFile(path));
     if (file.get() == INVALID_HANDLE_VALUE) return false;
-    finalPath = FinalPathOf(file.get());
+    finalPath = FinalPathOf(file.get(), path);
   }
-  std::wstring lockName = finalPath;
-  if (lockName.empty() && !WidePath(path, lockName)) return false;
-  const HANDLE lock = AcquireNamedMutex(L"file\\" + lockName);
+  if (finalPath.empty()) return false;
+  const HANDLE lock = AcquireNamedMutex(L"file\\" + LockNameOf(finalPath));
   if (lock == nullptr) return false;
   lock_ = reinterpret_cast<intptr_t>(lock);
   // Opened anew: a run that held the lock may have replaced the file. The
@@ -292,9 +491,22 @@ bool FileContents::Load(const std::string& path, intptr_t from) {
   const HANDLE file = OpenDiskFile(path);
   if (file == INVALID_HANDLE_VALUE) return false;
   file_ = reinterpret_cast<intptr_t>(file);
-  if (!SamePath(FinalPathOf(file), finalPath) || !ReadWholeFile(file, copy_)) return false;
+  if (!SamePath(FinalPathOf(file, path), finalPath)) return false;
+
+  // The folder, opened once: the temporary file, the left-overs and the
+  // replace are found through this handle, and the file must be its child.
+  // Wine gives a final path without a last dot or space of the file's name:
+  // there the name as given, in its full form, finds it.
+  FileId id;
+  std::wstring name;
+  if (!IdOf(file, id)) return false;
+  HANDLE folder = OpenFolderOf(finalPath, id, name);
+  if (folder == INVALID_HANDLE_VALUE) folder = OpenFolderOf(ExtendedPathOf(path), id, name);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  folder_ = reinterpret_cast<intptr_t>(folder);
+  if (!ReadWholeFile(file, copy_)) return false;
   bytes_ = copy_;
-  name_ = finalPath.empty() ? path : Narrow(finalPath);
+  name_ = Narrow(name);
   return true;
 }
 
@@ -306,7 +518,7 @@ bool DeleteOneFile(const std::string& path) {
   std::wstring wide;
   if (!WidePath(path, wide)) return false;
   ScopedHandle file(CreateFileW(wide.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                FILE_FLAG_OPEN_REPARSE_POINT | kNoImpersonation, nullptr));
   return file.get() != INVALID_HANDLE_VALUE && MarkForDeletion(file.get());
 }
 
@@ -316,27 +528,36 @@ bool AtomicFileWriter::Open(const FileContents& original) {
   // Opening the file that was read (not its name) for writing, and closing it
   // again without a change, proves the caller may write it.
   const HANDLE read = ToHandle(original.file_);
-  BY_HANDLE_FILE_INFORMATION info;
-  if (original.file_ == -1 || !GetFileInformationByHandle(read, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ||
-      ScopedHandle(ReOpenFile(read, GENERIC_WRITE, kShareAll, 0)).get() == INVALID_HANDLE_VALUE) {
+  const DWORD attributes = original.file_ == -1 ? INVALID_FILE_ATTRIBUTES : AttributesOf(read);
+  Security security;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0 ||
+      ScopedHandle(ReOpenFile(read, GENERIC_WRITE, kShareAll, 0)).get() == INVALID_HANDLE_VALUE ||
+      !security.Read(read)) {
     return false;
   }
 
   original_ = &original;
-  const std::string folder = FolderPrefixOf(original.name_);
+  const HANDLE folder = ToHandle(original.folder_);
+  const DWORD encrypted = attributes & FILE_ATTRIBUTE_ENCRYPTED;
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string temp = folder + TempName(GetCurrentProcessId(), GetTickCount(), counter++);
+    const std::string temp = TempName(GetCurrentProcessId(), GetTickCount(), counter++);
     // DELETE: the file is renamed, or removed, through this handle. Shared
     // with readers, who may open it as soon as it is in the file's place.
-    const HANDLE file = OpenFile(temp, GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER,
-                                 FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    const HANDLE file = OpenIn(
+        folder, std::wstring(temp.begin(), temp.end()),
+        GENERIC_WRITE | FILE_READ_DATA | FILE_READ_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER,
+        FILE_ATTRIBUTE_NORMAL | encrypted, FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
+        security.ForCreation());
     if (file != INVALID_HANDLE_VALUE) {
       handle_ = reinterpret_cast<intptr_t>(file);
       temp_ = temp;
-      // Before a byte is in it, it grants no more than the original does.
-      if (!CopySecurity(read, file)) {
+      // Before a byte is in it, it is what the original was. A folder that
+      // encrypts what is made in it, or a file it would not encrypt, is left
+      // alone rather than have its contents change state.
+      const DWORD made = AttributesOf(file);
+      if (!security.Finish(file) || made == INVALID_FILE_ATTRIBUTES ||
+          (made & FILE_ATTRIBUTE_ENCRYPTED) != encrypted || !KeepCompression(attributes, file)) {
         Discard();
         return false;
       }
@@ -344,15 +565,14 @@ bool AtomicFileWriter::Open(const FileContents& original) {
       buffer_.reserve(kBufferSize);
       return true;
     }
-    const DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
   }
   return false;
 }
 
 bool AtomicFileWriter::WriteOut(std::string_view bytes) {
   while (!failed_ && !bytes.empty()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), kPiece));
     DWORD put = 0;
     if (!WriteFile(ToHandle(handle_), bytes.data(), chunk, &put, nullptr) || put == 0) {
       failed_ = true;
@@ -365,24 +585,27 @@ bool AtomicFileWriter::WriteOut(std::string_view bytes) {
 
 bool AtomicFileWriter::Commit() {
   const HANDLE file = ToHandle(handle_);
-  std::wstring target;
-  BY_HANDLE_FILE_INFORMATION read;
+  const HANDLE folder = ToHandle(original_ == nullptr ? -1 : original_->folder_);
+  std::wstring name;
+  FileId id;
   FILE_BASIC_INFO basic{};
   bool ok = handle_ != -1 && FlushBuffer() && FlushFileBuffers(file) &&
-            WidePath(original_->name_, target) &&
-            GetFileInformationByHandle(ToHandle(original_->file_), &read);
-  basic.FileAttributes = ok ? read.dwFileAttributes & kCopiedAttributes : 0;
-  ok = ok && (basic.FileAttributes == 0 ||
-              SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic));
-  // No open file can be replaced, not even by the handle that read it.
+            Widen(original_->name_, name) && IdOf(ToHandle(original_->file_), id);
+  const DWORD attributes = ok ? AttributesOf(ToHandle(original_->file_)) : INVALID_FILE_ATTRIBUTES;
+  basic.FileAttributes = (attributes & kCopiedAttributes) | FILE_ATTRIBUTE_ARCHIVE;
+  ok = ok && attributes != INVALID_FILE_ATTRIBUTES &&
+       SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+  // Without POSIX semantics no open file can be replaced, not even by the
+  // handle that read it.
   if (ok) {
     CloseHandle(ToHandle(original_->file_));
     original_->file_ = -1;
   }
 
-  // A virus scanner or indexer may hold the target open for a moment.
-  for (int attempt = 0; ok && LeadsTo(target, read); ++attempt) {
-    if (RenameOver(file, target)) {
+  // The name must still be the file that was read. A virus scanner or
+  // indexer may hold it open for a moment.
+  for (int attempt = 0; ok && Holds(folder, name, id); ++attempt) {
+    if (RenameOver(file, folder, name)) {
       CloseHandle(file);
       handle_ = -1;
       temp_.clear();

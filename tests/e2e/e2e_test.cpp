@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -30,6 +31,7 @@ std::string target;         // "linux", "win32" or "win64"
 std::string tool;           // the program
 std::string toolCommand;    // the shell command that starts it
 std::string nobodyCommand;  // Linux: the same, as user nobody
+std::string watchCommand;   // this program's --watch, as user nobody
 
 bool Windows() { return target != "linux"; }
 
@@ -733,7 +735,52 @@ TEST(ConcurrentRuns, LoseNothing) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// While root edits a file that only root may read, user nobody opens each
+// temporary file of the tool the moment it appears (under Wine these are Unix
+// files, their DACL kept as the mode): it must get none of them, on any target.
+TEST(TempFiles, NoOneElseOpensThem) {
+  TempDir dir;
+  MakeFiles(dir.path(), F("a\n"), 0600);
+  std::string edits, lines = "a\r\n";
+  for (int i = 0; i < 10; ++i) {
+    edits += Tool(Add("x" + std::to_string(i))) + "; ";
+    lines += "x" + std::to_string(i) + "\r\n";
+  }
+  EXPECT_EQ(Shell(watchCommand + " . | { read -r _; " + edits + "touch done; cat; }", dir.path()),
+            "seen 10, opened 0\n");
+  EXPECT_EQ(ReadBytes(dir / "f.txt"), Rewritten(lines));
+  // Wine writes the DACL of a 0600 file back as 0770, as dacl_user_only shows.
+  EXPECT_EQ(fs::status(dir / "f.txt").permissions(), fs::perms(Windows() ? 0770 : 0600));
+}
+
 }  // namespace
+
+// e2e_tests --watch FOLDER: says so on standard output once it watches the
+// folder, then opens each ".cfgline-" file the moment it appears there, for
+// reading; when a file "done" appears, prints how many it saw and opened.
+int Watch(const char* folder) {
+  const int watch = inotify_init();
+  if (watch < 0 || inotify_add_watch(watch, folder, IN_CREATE | IN_MOVED_TO) < 0) return 1;
+  std::puts("watching");
+  std::fflush(stdout);
+  int seen = 0, opened = 0;
+  alignas(inotify_event) char events[4096];
+  for (;;) {
+    const ssize_t size = read(watch, events, sizeof events);
+    if (size <= 0) return 1;
+    for (ssize_t at = 0; at < size;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      at += sizeof(inotify_event) + event->len;
+      const std::string name = event->len > 0 ? event->name : "";
+      if (name == "done") return std::printf("seen %d, opened %d\n", seen, opened) < 0;
+      if (!name.starts_with(".cfgline-")) continue;
+      ++seen;
+      const int fd = open((std::string(folder) + "/" + name).c_str(), O_RDONLY);
+      if (fd >= 0) ++opened, close(fd);
+    }
+  }
+}
 
 // e2e_tests --hold FILE...: takes a write lock on each file, says so on
 // standard output, holds them for a second, writes 'h' over the first byte
@@ -775,6 +822,7 @@ int RunWithoutChown(char** command) {
 int main(int argc, char** argv) {
   if (argc > 2 && std::string(argv[1]) == "--hold") return HoldLocks(argc - 2, argv + 2);
   if (argc > 2 && std::string(argv[1]) == "--no-chown") return RunWithoutChown(argv + 2);
+  if (argc == 3 && std::string(argv[1]) == "--watch") return Watch(argv[2]);
   if (argc < 3 || access(argv[2], X_OK) != 0) {
     fprintf(stderr, "usage: e2e_tests linux|win32|win64 PROGRAM [gtest flags]\n");
     return 2;
@@ -787,6 +835,8 @@ int main(int argc, char** argv) {
   const TempDir shared;
   fs::permissions(shared.path(), fs::perms(0755));
   nobodyCommand = toolCommand;
+  fs::copy_file("/proc/self/exe", shared / "e2e_tests");
+  watchCommand = kAsNobody + " " + Quote(shared / "e2e_tests") + " --watch";
   if (!Windows()) {
     fs::copy_file(tool, shared / "cfgline");
     nobodyCommand = kAsNobody + " " + Quote(shared / "cfgline");
