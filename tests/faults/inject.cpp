@@ -5,9 +5,9 @@
 //   "eintr N"       read, write or fcntl N is interrupted before it starts
 //   "short N"       write N writes only half its bytes
 //   "oom N"         allocation N throws std::bad_alloc
-// and writes "fault: <function>" to standard error, with " after rename" once
-// a rename succeeded. CFGLINE_FAULT_NOMAP=1 refuses to map files, so that
-// they are read. gcov's own files are left alone.
+// and writes "fault: <function>" to standard error, with " after rename"
+// once a rename was let through. CFGLINE_FAULT_NOMAP=1 refuses to map
+// files, so that they are read. gcov's own files are left alone.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -45,7 +45,10 @@ __attribute__((constructor)) void Init() {
 // True when this call of `name`, one that `kind` of fault applies to, is
 // the one to go wrong; then errno is set.
 bool Fault(const char* name, const char* kind = "fail") {
-  if (strcmp(mode, kind) != 0 || ++count != target) return false;
+  if (strcmp(mode, kind) != 0 || ++count != target) {
+    renamed = renamed || strncmp(name, "rename", 6) == 0;
+    return false;
+  }
   char line[80];
   const int size =
       snprintf(line, sizeof line, "fault: %s%s\n", name, renamed ? " after rename" : "");
@@ -61,115 +64,74 @@ bool IsGcovFile(const char* path) {
 
 }  // namespace
 
-#define CALL(type, name, args)          \
-  static auto real = Real<type>(#name); \
-  return real args
-#define WRAP(ret, name, failed, params, args) \
-  extern "C" ret name params {                \
-    if (Fault(#name)) return failed;          \
-    CALL(ret params, name, args);             \
+// Each wrapper runs what follows its arguments, which may return, then fails
+// or calls the C library's function.
+#define WRAP(ret, name, failed, params, args, ...) \
+  extern "C" ret name params {                     \
+    static auto real = Real<ret params>(#name);    \
+    __VA_ARGS__;                                   \
+    if (Fault(#name)) return failed;               \
+    return real args;                              \
   }
+#define VARIADIC(last, type)            \
+  va_list list;                         \
+  va_start(list, last);                 \
+  const type more = va_arg(list, type); \
+  va_end(list)
+// clang-format off
+WRAP(int, open, -1, (const char* path, int flags, ...), (path, flags, more),
+     VARIADIC(flags, mode_t); if (IsGcovFile(path)) return real(path, flags, more))
+WRAP(int, openat, -1, (int at, const char* path, int flags, ...), (at, path, flags, more),
+     VARIADIC(flags, mode_t))
+WRAP(int, fcntl, -1, (int fd, int command, ...), (fd, command, more),
+     VARIADIC(command, void*); if (command == F_SETLKW || Fault("fcntl", "eintr")) return -1)
+WRAP(int, ioctl, -1, (int fd, unsigned long request, ...), (fd, request, more),
+     VARIADIC(request, void*))
+WRAP(ssize_t, read, -1, (int fd, void* to, size_t size), (fd, to, size),
+     if (Fault("read", "eintr")) return -1)
+WRAP(ssize_t, pread, -1, (int fd, void* to, size_t size, off_t at), (fd, to, size, at),
+     if (Fault("pread", "eintr")) return -1)
+WRAP(ssize_t, write, -1, (int fd, const void* from, size_t size), (fd, from, size),
+     if (Fault("write", "eintr")) return -1; if (size > 1 && Fault("write", "short")) size /= 2)
+WRAP(ssize_t, pwrite, -1, (int fd, const void* from, size_t size, off_t at), (fd, from, size, at),
+     if (Fault("pwrite", "eintr")) return -1; if (size > 1 && Fault("pwrite", "short")) size /= 2)
+WRAP(void*, mmap, MAP_FAILED, (void* at, size_t size, int prot, int flags, int fd, off_t offset),
+     (at, size, prot, flags, fd, offset), if (fd >= 0 && nomap) return errno = ENODEV, MAP_FAILED)
 WRAP(int, fsync, -1, (int fd), (fd))
 WRAP(int, fdatasync, -1, (int fd), (fd))
-WRAP(int, sync_file_range, -1, (int fd, off_t at, off_t size, unsigned flags),
-     (fd, at, size, flags))
+WRAP(int, sync_file_range, -1, (int fd, off_t at, off_t size, unsigned how), (fd, at, size, how))
 WRAP(off_t, lseek, -1, (int fd, off_t at, int whence), (fd, at, whence))
 WRAP(int, fstat, -1, (int fd, struct stat* st), (fd, st))
-WRAP(int, fstatat, -1, (int at, const char* name, struct stat* st, int flags),
-     (at, name, st, flags))
-WRAP(int, statx, -1, (int at, const char* name, int flags, unsigned mask, struct statx* st),
-     (at, name, flags, mask, st))
-WRAP(int, faccessat, -1, (int at, const char* name, int how, int flags), (at, name, how, flags))
+WRAP(int, fstatat, -1, (int at, const char* name, struct stat* st, int how), (at, name, st, how))
+WRAP(int, statx, -1, (int at, const char* name, int how, unsigned mask, struct statx* st),
+     (at, name, how, mask, st))
+WRAP(int, faccessat, -1, (int at, const char* name, int what, int how), (at, name, what, how))
 WRAP(int, fchown, -1, (int fd, uid_t user, gid_t group), (fd, user, group))
 WRAP(int, fchmod, -1, (int fd, mode_t bits), (fd, bits))
-WRAP(int, unlinkat, -1, (int at, const char* name, int flags), (at, name, flags))
-WRAP(ssize_t, readlinkat, -1, (int at, const char* name, char* to, size_t size),
-     (at, name, to, size))
+WRAP(int, renameat, -1, (int at, const char* old, int to, const char* name), (at, old, to, name))
+WRAP(int, renameat2, -1, (int at, const char* from, int to, const char* name, unsigned how),
+     (at, from, to, name, how))
+WRAP(int, unlinkat, -1, (int at, const char* name, int how), (at, name, how))
+WRAP(ssize_t, readlinkat, -1, (int at, const char* name, char* to, size_t n), (at, name, to, n))
 WRAP(int, munmap, -1, (void* at, size_t size), (at, size))
 WRAP(int, flock, -1, (int fd, int how), (fd, how))
 WRAP(DIR*, fdopendir, nullptr, (int fd), (fd))
-WRAP(dirent*, readdir, nullptr, (DIR * dir), (dir))
+WRAP(dirent*, readdir, nullptr, (DIR* dir), (dir))
 WRAP(ssize_t, getdents64, -1, (int fd, void* to, size_t size), (fd, to, size))
-WRAP(ssize_t, getrandom, -1, (void* to, size_t size, unsigned flags), (to, size, flags))
+WRAP(ssize_t, getrandom, -1, (void* to, size_t size, unsigned how), (to, size, how))
 WRAP(int, sigaction, -1, (int number, const struct sigaction* action, struct sigaction* old),
      (number, action, old))
-WRAP(ssize_t, fgetxattr, -1, (int fd, const char* name, void* to, size_t size),
-     (fd, name, to, size))
-WRAP(int, fsetxattr, -1, (int fd, const char* name, const void* from, size_t size, int flags),
-     (fd, name, from, size, flags))
+WRAP(ssize_t, fgetxattr, -1, (int fd, const char* name, void* to, size_t n), (fd, name, to, n))
+WRAP(int, fsetxattr, -1, (int fd, const char* name, const void* from, size_t size, int how),
+     (fd, name, from, size, how))
 WRAP(ssize_t, flistxattr, -1, (int fd, char* to, size_t size), (fd, to, size))
 WRAP(int, fremovexattr, -1, (int fd, const char* name), (fd, name))
+// clang-format on
 
-extern "C" int renameat(int from, const char* old, int to, const char* name) {
-  if (Fault("renameat")) return -1;
-  static auto real = Real<int(int, const char*, int, const char*)>("renameat");
-  return (renamed = real(from, old, to, name) == 0) ? 0 : -1;
-}
-extern "C" int renameat2(int from, const char* old, int to, const char* name, unsigned flags) {
-  if (Fault("renameat2")) return -1;
-  static auto real = Real<int(int, const char*, int, const char*, unsigned)>("renameat2");
-  return (renamed = real(from, old, to, name, flags) == 0) ? 0 : -1;
-}
-extern "C" void* mmap(void* at, size_t size, int prot, int flags, int fd, off_t offset) {
-  if (fd >= 0 && nomap) return errno = ENODEV, MAP_FAILED;
-  if (Fault("mmap")) return MAP_FAILED;
-  CALL(void*(void*, size_t, int, int, int, off_t), mmap, (at, size, prot, flags, fd, offset));
-}
 // A descriptor is closed even when close reports an error.
 extern "C" int close(int fd) {
-  static auto real = Real<int(int)>("close");
-  const int result = real(fd);
+  const int result = Real<int(int)>("close")(fd);
   return Fault("close") ? -1 : result;
-}
-extern "C" int open(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t bits = va_arg(args, mode_t);
-  va_end(args);
-  if (!IsGcovFile(path) && Fault("open")) return -1;
-  CALL(int(const char*, int, ...), open, (path, flags, bits));
-}
-extern "C" int openat(int at, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t bits = va_arg(args, mode_t);
-  va_end(args);
-  if (Fault("openat")) return -1;
-  CALL(int(int, const char*, int, ...), openat, (at, path, flags, bits));
-}
-extern "C" int fcntl(int fd, int command, ...) {
-  va_list args;
-  va_start(args, command);
-  void* argument = va_arg(args, void*);
-  va_end(args);
-  if (command != F_SETLKW && (Fault("fcntl") || Fault("fcntl", "eintr"))) return -1;  // not gcov's
-  CALL(int(int, int, ...), fcntl, (fd, command, argument));
-}
-extern "C" int ioctl(int fd, unsigned long request, ...) {
-  va_list args;
-  va_start(args, request);
-  void* argument = va_arg(args, void*);
-  va_end(args);
-  if (Fault("ioctl")) return -1;
-  CALL(int(int, unsigned long, ...), ioctl, (fd, request, argument));
-}
-extern "C" ssize_t read(int fd, void* to, size_t size) {
-  if (Fault("read") || Fault("read", "eintr")) return -1;
-  CALL(ssize_t(int, void*, size_t), read, (fd, to, size));
-}
-extern "C" ssize_t pread(int fd, void* to, size_t size, off_t at) {
-  if (Fault("pread") || Fault("pread", "eintr")) return -1;
-  CALL(ssize_t(int, void*, size_t, off_t), pread, (fd, to, size, at));
-}
-extern "C" ssize_t write(int fd, const void* from, size_t size) {
-  if (Fault("write") || Fault("write", "eintr")) return -1;
-  if (size > 1 && Fault("write", "short")) size /= 2;
-  CALL(ssize_t(int, const void*, size_t), write, (fd, from, size));
-}
-extern "C" ssize_t pwrite(int fd, const void* from, size_t size, off_t at) {
-  if (Fault("pwrite") || Fault("pwrite", "eintr")) return -1;
-  if (size > 1 && Fault("pwrite", "short")) size /= 2;
-  CALL(ssize_t(int, const void*, size_t, off_t), pwrite, (fd, from, size, at));
 }
 
 void* operator new(size_t size) {
