@@ -84,7 +84,8 @@ WRAP(int, open, -1, (const char* path, int flags, ...), (path, flags, more),
 WRAP(int, openat, -1, (int at, const char* path, int flags, ...), (at, path, flags, more),
      VARIADIC(flags, mode_t))
 WRAP(int, fcntl, -1, (int fd, int command, ...), (fd, command, more),
-     VARIADIC(command, void*); if (command == F_SETLKW || Fault("fcntl", "eintr")) return -1)
+     VARIADIC(command, void*); if (command == F_SETLKW) return real(fd, command, more);  // gcov's
+     if (Fault("fcntl", "eintr")) return -1)
 WRAP(int, ioctl, -1, (int fd, unsigned long request, ...), (fd, request, more),
      VARIADIC(request, void*))
 WRAP(ssize_t, read, -1, (int fd, void* to, size_t size), (fd, to, size),
