@@ -70,7 +70,8 @@ void RunEach(const std::string& kind, const std::string& error = "", bool firstO
     for (int nomap = 0; nomap <= (&command == kCommands && !firstOnly); ++nomap) {
       TempDir dir, logs;
       const std::filesystem::path file = dir / command.file;
-      for (int n = 1; n < 1000; ++n) {
+      for (int n = 1;; ++n) {
+        ASSERT_LT(n, 1000) << "the command never ran without a fault";
         SCOPED_TRACE(testing::Message() << command.args[0] << " " << command.args[1] << ", mapped "
                                         << !nomap << ", " << kind << " " << error << " at " << n);
         std::filesystem::create_directories(file.parent_path());
