@@ -190,11 +190,12 @@ bool ReadOpenFile(int fd, off_t size, std::string& contents) {
 // range that no data was ever written to, which reads as zeros for as long
 // as the file claims. A user makes a file of 1 TiB so at no cost; reading it
 // would take hours, and writing it out fill the disk. Where the file system
-// cannot tell, it has none.
+// cannot tell, it has none. The search moves the file offset: one that
+// cannot be put back at the start counts as a hole, or the read would
+// start at the end and find the file empty.
 bool HasHoles(int fd, off_t size) {
   const off_t hole = lseek(fd, 0, SEEK_HOLE);
-  lseek(fd, 0, SEEK_SET);
-  return hole >= 0 && hole < size;
+  return lseek(fd, 0, SEEK_SET) != 0 || (hole >= 0 && hole < size);
 }
 
 // A new temporary file's name: the prefix and six random letters or digits.

@@ -2,7 +2,10 @@
 // show. The rest of the editor's behaviour is in the end-to-end table.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <utility>
