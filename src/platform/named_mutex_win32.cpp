@@ -27,7 +27,7 @@ namespace platform {
 namespace {
 
 constexpr DWORD kWaitMilliseconds = 30000;
-constexpr DWORD kRetryMilliseconds = 10;
+constexpr DWORD kRetryMilliseconds = 50;  // a waiter tries again this often
 
 // The accounts that may own or change a lock folder or file, besides the
 // run's own user: Administrators, LocalSystem and TrustedInstaller.
