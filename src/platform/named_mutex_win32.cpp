@@ -197,9 +197,9 @@ HANDLE AcquireLockIn(const std::wstring& folder, std::wstring what) {
   // Made when missing. One that is there is checked as one made here would
   // be; it is held open, and so kept in place, until the lock file is open.
   CreateDirectoryW(folder.c_str(), &attributes);
-  const HANDLE held = CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE held = CreateFileW(
+      folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   HANDLE file = INVALID_HANDLE_VALUE;
   if (IsPlain(held, true) && OnlyTrustedMay(held, kFolderRights, ownUser)) {
     file = CreateFileW((folder + L"\\" + LockFileName(std::move(what))).c_str(), GENERIC_READ,

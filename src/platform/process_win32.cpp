@@ -30,7 +30,8 @@ bool RequestRedirectionGuard() {
   DWORD flags = kEnforceRedirectionTrust;
   if (set != nullptr) set(kRedirectionTrustPolicy, &flags, sizeof flags);
   flags = 0;
-  return get != nullptr && get(GetCurrentProcess(), kRedirectionTrustPolicy, &flags, sizeof flags) &&
+  return get != nullptr &&
+         get(GetCurrentProcess(), kRedirectionTrustPolicy, &flags, sizeof flags) &&
          (flags & kEnforceRedirectionTrust) != 0;
 }
 

@@ -71,13 +71,11 @@ std::string Tool(std::vector<std::string> args, bool asNobody = false) {
     args.erase(args.begin());
     args.push_back("}");
   }
-  if (args.size() > 0 && args[0] == "--announcements") {
+  if (args.size() > 0 && (args[0] == "--announcements" || args[0] == "--occupy-lock")) {
     command = "timeout -s KILL 150 " + Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL);
     args.insert(args.begin() + 1, tool);
-  }
-  if (args.size() > 0 && args[0] == "--occupy-lock") {
-    command = "timeout -s KILL 150 " + Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL);
-    args.insert(args.begin() + 1, {"registry\\2147483649\\Software\\cfgline-e2e", tool});
+    if (args[0] == "--occupy-lock")
+      args.insert(args.begin() + 1, "registry\\2147483649\\Software\\cfgline-e2e");
   }
   for (const std::string& arg : args) command += " " + (arg == "}" ? "; }" : Quote(arg));
   return command + " || echo \" [exit $?]\"";
@@ -617,18 +615,17 @@ TEST(ConcurrentRuns, LoseNothing) {
 // ---------------------------------------------------------------------------
 // Windows: ten top-level windows that each take 4 s to answer the environment
 // announcement (regtool --slow-windows) hold up neither the run that announces
-// nor a second run on the key, started as the first window gets the
-// announcement; the value holds both items.
+// nor a second run on the key, started as the first window gets it; the value
+// holds both items. regtool's lines end in CR LF, and read(1) keeps the CR.
 TEST(SlowWindows, HoldNoRunUp) {
   if (!Windows()) GTEST_SKIP() << "windows are Windows' own";
   TempDir dir;
   const std::string value = "registry/HKEY_CURRENT_USER/Environment/cfgline-e2e";
   MakeFiles(dir.path(), Sz("a", value));
-  const std::string regtool = Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL);
-  const std::string add = " i regline 'HKCU\\Environment' cfgline-e2e ";
-  const std::string first = "timeout -s KILL 150 " + regtool + " --slow-windows " + Quote(tool) + add + "b";
+  const std::string first = Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL) +
+                            " --slow-windows " + Quote(tool) +
+                            " i regline 'HKCU\\Environment' cfgline-e2e b";
   const std::string second = Tool(Reg("i", "c", "HKCU\\Environment", "cfgline-e2e"));
-  // regtool's lines end in CR LF; read(1) keeps the CR.
   EXPECT_EQ(Shell(first + " | { read -r line; echo \"$line\"; " + second + "; cat; }", dir.path()),
             "announced\r\ndone within 10 s\r\n");
   RegTool(dir.path(), "save", Sz("a", value));

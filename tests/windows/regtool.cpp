@@ -18,15 +18,11 @@
 // and a hidden top-level window run on a desktop of this program's own, so
 // that broadcasts from other programs are not counted. Needs a display.
 //
-// regtool --slow-windows COMMAND... runs COMMAND on a desktop of its own
-// beside ten top-level windows, each on a thread of its own, that each take
-// 4 s to answer an environment change announcement. Prints "announced" as
-// the first window gets one, and once COMMAND has exited, "done within 10 s"
-// or "done after N ms". Needs a display.
-//
-// regtool --occupy-lock WHAT COMMAND... runs COMMAND while a folder stands
-// where the lock file of WHAT belongs (see platform/named_mutex_win32.h),
-// in place of the file, then removes that folder.
+// regtool --slow-windows COMMAND... runs COMMAND there beside ten windows
+// that each take 4 s to answer an announcement; prints "announced" as the
+// first gets one, and once COMMAND has exited, "done within 10 s" or "done
+// after N ms". regtool --occupy-lock WHAT COMMAND... runs COMMAND there with
+// a folder in place of the lock file of WHAT (platform/named_mutex_win32.h).
 #include <windows.h>
 
 #include <algorithm>
@@ -240,12 +236,8 @@ bool SlowWindows(int count, wchar_t** args) {
   const HANDLE process = StartOnOwnDesktop(CommandLine(count, args));
   if (process == nullptr || WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) return false;
   const ULONGLONG took = GetTickCount64() - start;
-  if (took < 10000) {
-    std::puts("done within 10 s");
-  } else {
-    std::printf("done after %llu ms\n", took);
-  }
-  std::fflush(stdout);
+  const std::string after = "after " + std::to_string(took) + " ms";
+  std::printf("done %s\n", took < 10000 ? "within 10 s" : after.c_str());
   return true;
 }
 
@@ -257,13 +249,8 @@ bool OccupyLock(const std::wstring& what, int count, wchar_t** args) {
   CreateDirectoryW(folder.c_str(), nullptr);
   DeleteFileW(occupied.c_str());  // the lock file of earlier runs
   if (!CreateDirectoryW(occupied.c_str(), nullptr)) return false;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  std::wstring command = CommandLine(count, args);
-  const bool ran = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &startup, &process) &&
-                   WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0;
+  const HANDLE process = JoinOwnDesktop() ? StartOnOwnDesktop(CommandLine(count, args)) : nullptr;
+  const bool ran = process != nullptr && WaitForSingleObject(process, 120000) == WAIT_OBJECT_0;
   RemoveDirectoryW(occupied.c_str());
   return ran;
 }
