@@ -7,7 +7,9 @@ namespace platform {
 // privileged user could have planted: on Windows, Redirection Guard, where
 // the system has it (a junction that a non-administrator made is then not
 // followed, and what tried fails as any other access does); elsewhere, and
-// where the system lacks it, nothing changes.
-void RequestRedirectionGuard();
+// where the system lacks it, nothing changes. Returns whether the system
+// reports it in force for this process afterwards: never elsewhere, nor where
+// the system lacks it, refused it or cannot say.
+bool RequestRedirectionGuard();
 
 }  // namespace platform

@@ -3,6 +3,6 @@
 namespace platform {
 
 // Links are refused by the rule that the file layer's walk applies.
-void RequestRedirectionGuard() {}
+bool RequestRedirectionGuard() { return false; }
 
 }  // namespace platform

@@ -69,7 +69,9 @@ bool SetRegValue(RegKey* key, const std::string& name, uint32_t type,
                  const unsigned char* data, uint32_t size);
 
 // Tells running programs that the environment variables stored in the
-// registry have changed. Does nothing where nobody listens.
+// registry have changed. Returns within about 2 seconds however many programs
+// listen and however slowly they answer; those not reached by then are left
+// alone. Call it with no key open. Does nothing where nobody listens.
 void AnnounceEnvironmentChange();
 
 }  // namespace platform

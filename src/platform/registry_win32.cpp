@@ -121,11 +121,32 @@ bool SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsi
   return RegSetValueExW(ToHkey(key), wideName.c_str(), 0, type, data, size) == ERROR_SUCCESS;
 }
 
-void AnnounceEnvironmentChange() {
-  // Programs that do not answer within the time are left alone.
+namespace {
+
+// The whole announcement's bound, and what one window may take of it: a
+// window that answers within that time is waited for; a slower one, or one
+// whose thread has stopped taking messages, is passed over.
+constexpr DWORD kAnnounceMilliseconds = 2000;
+constexpr UINT kWindowMilliseconds = 200;
+
+DWORD WINAPI Broadcast(void*) {
   DWORD_PTR result = 0;
-  SendMessageTimeoutA(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Environment"),
-                      SMTO_ABORTIFHUNG, 5000, &result);
+  SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Environment"),
+                      SMTO_ABORTIFHUNG, kWindowMilliseconds, &result);
+  return 0;
+}
+
+}  // namespace
+
+// HWND_BROADCAST visits the top-level windows one at a time, so many slow
+// ones would add up; the broadcast runs on a thread of its own, which the
+// program waits for no longer than the bound and then leaves behind, to end
+// with the process.
+void AnnounceEnvironmentChange() {
+  const HANDLE thread = CreateThread(nullptr, 0, Broadcast, nullptr, 0, nullptr);
+  if (thread == nullptr) return;
+  WaitForSingleObject(thread, kAnnounceMilliseconds);
+  CloseHandle(thread);
 }
 
 }  // namespace platform

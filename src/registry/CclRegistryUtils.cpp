@@ -46,17 +46,23 @@ CclRegistryUtils::CclRegistryUtils(const std::string& path, const std::string& s
 CclRegistryUtils::~CclRegistryUtils() = default;
 
 void CclRegistryUtils::AddLine(const std::string& valueName, const std::string& item) {
-  EditValue(valueName, [&](std::string& text) { return AddItem(text, item, separator_); });
+  const bool written =
+      EditValue(valueName, [&](std::string& text) { return AddItem(text, item, separator_); });
+  if (written && IsEnvironmentKey()) platform::AnnounceEnvironmentChange();
 }
 
 void CclRegistryUtils::RemoveLine(const std::string& valueName, const std::string& item) {
-  EditValue(valueName, [&](std::string& text) { return RemoveItem(text, item, separator_); });
+  const bool written =
+      EditValue(valueName, [&](std::string& text) { return RemoveItem(text, item, separator_); });
+  if (written && IsEnvironmentKey()) platform::AnnounceEnvironmentChange();
 }
 
 // Reads the string value, lets `edit` change its text, and writes it back
-// with its own type when `edit` says it changed.
+// with its own type when `edit` says it changed; returns whether it wrote.
+// The key, and with it its lock, is closed on return, so that an
+// announcement after it never holds up another run on the key.
 template <typename Edit>
-void CclRegistryUtils::EditValue(const std::string& valueName, Edit edit) {
+bool CclRegistryUtils::EditValue(const std::string& valueName, Edit edit) {
   ScopedRegKey key;
   if (!platform::OpenRegKey(rootKey_, subkey_, key.receive())) throw kKeyAccessError;
 
@@ -73,13 +79,13 @@ void CclRegistryUtils::EditValue(const std::string& valueName, Edit edit) {
   if (type != platform::kRegSz && type != platform::kRegExpandSz) throw kKeyAccessError;
 
   std::string text(reinterpret_cast<const char*>(buffer.get()));
-  if (!edit(text)) return;
+  if (!edit(text)) return false;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
   if (!platform::SetRegValue(key.get(), valueName, type, bytes,
                              static_cast<uint32_t>(text.size() + 1))) {
     throw kKeyAccessError;
   }
-  if (IsEnvironmentKey()) platform::AnnounceEnvironmentChange();
+  return true;
 }
 
 // The keys whose values make up the environment of new processes.

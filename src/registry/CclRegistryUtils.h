@@ -37,7 +37,7 @@ class CclRegistryUtils {
 
  private:
   template <typename Edit>
-  void EditValue(const std::string& valueName, Edit edit);
+  bool EditValue(const std::string& valueName, Edit edit);
   bool IsEnvironmentKey() const;
 
   platform::RootKey rootKey_ = platform::RootKey::kCurrentUser;

@@ -68,7 +68,9 @@ const std::string kPath = kFolder + "Path";
 // waiting 30 s for a lock. With "--locked" first, it starts while another
 // holds f.txt and the Path value, which that one then changes in place and
 // lets go (see HoldLocks); with "--announcements", under regtool,
-// whose output ends with the number of environment change announcements.
+// whose output ends with the number of environment change announcements;
+// with "--occupy-lock", under regtool, while a folder stands where the lock
+// file of the test's key belongs (named as registry_win32.cpp names it).
 std::string Tool(std::vector<std::string> args, bool asNobody = false) {
   std::string command = "timeout -s KILL 150 " + (asNobody ? nobodyCommand : toolCommand);
   if (args.size() > 0 && args[0] == "--locked") {
@@ -77,9 +79,11 @@ std::string Tool(std::vector<std::string> args, bool asNobody = false) {
     args.erase(args.begin());
     args.push_back("}");
   }
-  if (args.size() > 0 && args[0] == "--announcements") {
+  if (args.size() > 0 && (args[0] == "--announcements" || args[0] == "--occupy-lock")) {
     command = "timeout -s KILL 150 " + Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL);
     args.insert(args.begin() + 1, tool);
+    if (args[0] == "--occupy-lock")
+      args.insert(args.begin() + 1, "registry\\2147483649\\Software\\cfgline-e2e");
   }
   for (const std::string& arg : args) command += " " + (arg == "}" ? "; }" : Quote(arg));
   return command + " || echo \" [exit $?]\"";
@@ -461,6 +465,8 @@ std::vector<Case> RegCases() {
       {"announce_environment_in_any_case", {"--announcements", "i", "regline", "HKCU\\ENVIRONMENT", "cfgline-e2e", "b"}, Sz("a", kEnvironment), "announcements: 1", Sz("a;b", kEnvironment), kWindowsOnly},
       {"announce_only_environment", {"--announcements", "i", "regline", kKey, "Path", "b"}, Sz("a"), "announcements: 0", Sz("a;b"), kWindowsOnly},
       {"announce_only_writes", {"--announcements", "i", "regline", "HKCU\\Environment", "cfgline-e2e", "b"}, Sz("a;b", kEnvironment), "announcements: 0", Sz("a;b", kEnvironment), kWindowsOnly},
+      // Windows: a lock that cannot be had as a run makes it fails the run, which never edits unlocked.
+      {"lock_file_of_another_kind", {"--occupy-lock", "i", "regline", kKey, "Path", "b"}, Sz("a"), kKeyError, Sz("a"), kWindowsOnly},
       // A run waits for another that holds the file or the value, and then sees its change.
       {"locked_file", {"--locked", "i", "textline", "f.txt", "x"}, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, "", {{"f.txt", "h\r\nx\r\n"}, {kPath + ".REG_SZ", "h\0"s}}, kLinuxOnly},
       {"locked_key", {"--locked", "i", "regline", kKey, "Path", "b"}, {{"f.txt", "a\n"}, {kPath + ".REG_SZ", "a\0"s}}, "", {{"f.txt", "h\n"}, {kPath + ".REG_SZ", "h;b\0"s}}, kLinuxOnly},
@@ -760,6 +766,25 @@ TEST(TempFiles, NoOneElseOpensThem) {
   EXPECT_EQ(ReadBytes(dir / "f.txt"), Rewritten(lines));
   // Wine writes the DACL of a 0600 file back as 0770, as dacl_user_only shows.
   EXPECT_EQ(fs::status(dir / "f.txt").permissions(), fs::perms(Windows() ? 0770 : 0600));
+}
+
+// Windows: ten top-level windows that each take 4 s to answer the environment
+// announcement (regtool --slow-windows) hold up neither the run that announces
+// nor a second run on the key, started as the first window gets it; the value
+// holds both items. regtool's lines end in CR LF, and read(1) keeps the CR.
+TEST(SlowWindows, HoldNoRunUp) {
+  if (!Windows()) GTEST_SKIP() << "windows are Windows' own";
+  TempDir dir;
+  const std::string value = "registry/HKEY_CURRENT_USER/Environment/cfgline-e2e";
+  MakeFiles(dir.path(), Sz("a", value));
+  const std::string first = Quote(CFGLINE_WINE_SCRIPT) + " " + Quote(CFGLINE_REGTOOL) +
+                            " --slow-windows " + Quote(tool) +
+                            " i regline 'HKCU\\Environment' cfgline-e2e b";
+  const std::string second = Tool(Reg("i", "c", "HKCU\\Environment", "cfgline-e2e"));
+  EXPECT_EQ(Shell(first + " | { read -r line; echo \"$line\"; " + second + "; cat; }", dir.path()),
+            "announced\r\ndone within 10 s\r\n");
+  RegTool(dir.path(), "save", Sz("a", value));
+  EXPECT_EQ(ReadBytes(dir / value + ".REG_SZ"), "a;b;c\0"s);
 }
 
 }  // namespace

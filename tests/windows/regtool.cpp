@@ -17,6 +17,12 @@
 // "Environment"), as "announcements: N" (-1 when it could not tell). COMMAND
 // and a hidden top-level window run on a desktop of this program's own, so
 // that broadcasts from other programs are not counted. Needs a display.
+//
+// regtool --slow-windows COMMAND... runs COMMAND there beside ten windows
+// that each take 4 s to answer an announcement; prints "announced" as the
+// first gets one, and once COMMAND has exited, "done within 10 s" or "done
+// after N ms". regtool --occupy-lock WHAT COMMAND... runs COMMAND there with
+// a folder in place of the lock file of WHAT (platform/named_mutex_win32.h).
 #include <windows.h>
 
 #include <algorithm>
@@ -27,6 +33,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/named_mutex_win32.h"
 
 namespace {
 
@@ -123,6 +131,38 @@ bool Mirror(bool load, int count, wchar_t** paths) {
   return ok;
 }
 
+std::wstring CommandLine(int count, wchar_t** args) {
+  std::wstring command;
+  for (int i = 0; i < count; ++i) command += L'"' + std::wstring(args[i]) + L"\" ";
+  return command;
+}
+
+// A desktop of this program's own, for the calling thread and those that
+// join it; it has a display even where the prefix's first one has none.
+std::wstring desktop = L"cfgline-" + std::to_wstring(GetCurrentProcessId());
+HDESK ownDesktop = nullptr;
+
+bool JoinOwnDesktop() {
+  if (ownDesktop == nullptr) {
+    ownDesktop = CreateDesktopW(desktop.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+  }
+  return ownDesktop != nullptr && SetThreadDesktop(ownDesktop);
+}
+
+// Starts the command line `command` on the own desktop; null when it cannot.
+HANDLE StartOnOwnDesktop(std::wstring command) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.lpDesktop = desktop.data();
+  PROCESS_INFORMATION process;
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return nullptr;
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
 int announcements = 0;
 
 LRESULT CALLBACK Count(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -133,35 +173,86 @@ LRESULT CALLBACK Count(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
   return DefWindowProcA(window, message, wparam, lparam);
 }
 
-// Runs the command line `args` on a desktop of this program's own, with a
-// hidden top-level window there; the number of announcements, or -1. A
-// desktop made here has a display even where the prefix's first one has none.
+// Runs the command line `args` on the own desktop, with a hidden top-level
+// window there; the number of announcements, or -1.
 int Announcements(int count, wchar_t** args) {
-  std::wstring desktop = L"cfgline-" + std::to_wstring(GetCurrentProcessId()), command;
-  for (int i = 0; i < count; ++i) command += L'"' + std::wstring(args[i]) + L"\" ";
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = Count;
   windowClass.lpszClassName = "cfgline_announcements";
-  HDESK own = CreateDesktopW(desktop.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.lpDesktop = desktop.data();
-  PROCESS_INFORMATION process;
-  if (own == nullptr || !SetThreadDesktop(own) || RegisterClassA(&windowClass) == 0 ||
+  HANDLE process = nullptr;
+  if (!JoinOwnDesktop() || RegisterClassA(&windowClass) == 0 ||
       CreateWindowExA(0, windowClass.lpszClassName, "", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
                       nullptr, nullptr, nullptr, nullptr) == nullptr ||
-      !CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+      (process = StartOnOwnDesktop(CommandLine(count, args))) == nullptr) {
     return -1;
   }
   // Until it has exited, and for a moment after.
   for (int quiet = 0; quiet < 3;) {
-    const DWORD wait = MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 60000, QS_ALLINPUT);
+    const DWORD wait = MsgWaitForMultipleObjects(1, &process, FALSE, 60000, QS_ALLINPUT);
     if (wait == WAIT_TIMEOUT) return -1;
     for (MSG msg; PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);) DispatchMessageA(&msg);
     if (wait == WAIT_OBJECT_0) Sleep(100), ++quiet;  // exited: a moment more
   }
   return announcements;
+}
+
+LRESULT CALLBACK Slow(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  static LONG announced = 0;
+  if (message == WM_SETTINGCHANGE && lparam != 0 &&
+      std::wstring(reinterpret_cast<const wchar_t*>(lparam)) == L"Environment") {
+    if (InterlockedExchange(&announced, 1) == 0) {
+      std::puts("announced");
+      std::fflush(stdout);
+    }
+    Sleep(4000);
+    return 0;
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+DWORD WINAPI SlowWindow(void* ready) {
+  MSG msg;
+  if (JoinOwnDesktop() && CreateWindowExW(0, L"cfgline_slow", L"", WS_OVERLAPPEDWINDOW, 0, 0, 200,
+                                          100, nullptr, nullptr, nullptr, nullptr) != nullptr) {
+    ReleaseSemaphore(ready, 1, nullptr);
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  }
+  return 0;
+}
+
+// Runs the command line `args` beside ten slow windows; false when it cannot.
+bool SlowWindows(int count, wchar_t** args) {
+  constexpr int kWindows = 10;
+  WNDCLASSW windowClass = {};
+  windowClass.lpfnWndProc = Slow;
+  windowClass.lpszClassName = L"cfgline_slow";
+  const HANDLE ready = CreateSemaphoreW(nullptr, 0, kWindows, nullptr);
+  if (!JoinOwnDesktop() || RegisterClassW(&windowClass) == 0) return false;
+  for (int i = 0; i < kWindows; ++i) {
+    CloseHandle(CreateThread(nullptr, 0, SlowWindow, ready, 0, nullptr));
+    if (WaitForSingleObject(ready, 30000) != WAIT_OBJECT_0) return false;
+  }
+  const ULONGLONG start = GetTickCount64();
+  const HANDLE process = StartOnOwnDesktop(CommandLine(count, args));
+  if (process == nullptr || WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) return false;
+  const ULONGLONG took = GetTickCount64() - start;
+  const std::string after = "after " + std::to_string(took) + " ms";
+  std::printf("done %s\n", took < 10000 ? "within 10 s" : after.c_str());
+  return true;
+}
+
+// Runs the command line `args` while a folder stands at the lock file of
+// `what`; false when it cannot.
+bool OccupyLock(const std::wstring& what, int count, wchar_t** args) {
+  const std::wstring folder = platform::LockFolder();
+  const std::wstring occupied = folder + L"\\" + platform::LockFileName(what);
+  CreateDirectoryW(folder.c_str(), nullptr);
+  DeleteFileW(occupied.c_str());  // the lock file of earlier runs
+  if (!CreateDirectoryW(occupied.c_str(), nullptr)) return false;
+  const HANDLE process = JoinOwnDesktop() ? StartOnOwnDesktop(CommandLine(count, args)) : nullptr;
+  const bool ran = process != nullptr && WaitForSingleObject(process, 120000) == WAIT_OBJECT_0;
+  RemoveDirectoryW(occupied.c_str());
+  return ran;
 }
 
 }  // namespace
@@ -175,6 +266,10 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"--announcements") {
     std::printf("announcements: %d", Announcements(argc - 2, argv + 2));
     return 0;
+  }
+  if (command == L"--slow-windows") return SlowWindows(argc - 2, argv + 2) ? 0 : 1;
+  if (command == L"--occupy-lock" && argc > 2) {
+    return OccupyLock(argv[2], argc - 3, argv + 3) ? 0 : 1;
   }
   if (command != L"load" && command != L"save") return 2;
   return Mirror(command == L"load", argc - 2, argv + 2) ? 0 : 1;
