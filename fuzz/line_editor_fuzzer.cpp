@@ -2,8 +2,9 @@
 // in a memory-backed folder, against a model of lines written here from the
 // editor's documented rules:
 //   - lines are split at LF, a CR right before an LF is dropped, and empty
-//     lines are dropped; a rewrite writes each line with the Linux program's
-//     line end, LF, and a removal that leaves no line writes one LF;
+//     lines are dropped; a rewrite writes each line with the line end the
+//     editor is given, LF or CR LF, and a removal that leaves no line writes
+//     one line end;
 //   - a file that needs no change keeps its bytes;
 //   - a text holding an LF is refused on install, with the file untouched,
 //     and ignored on uninstall.
@@ -15,12 +16,12 @@
 // back into the expected lines; a removal takes out exactly the lines that
 // contain the text; no temporary file stays.
 //
-// The first input byte picks the file's encoding: bytes without a mark, or
-// a byte-order mark and UTF-8 or UTF-16 in either byte order, or UTF-8
-// without a mark. The model works on code units (bytes, 16-bit units for
-// UTF-16, characters for UTF-8 without a mark) and knows nothing of the
-// editor's code; a UTF-16 or unmarked UTF-8 file's text is given as UTF-8,
-// as on the command line.
+// The first input byte picks the line end and the file's encoding: bytes
+// without a mark, or a byte-order mark and UTF-8 or UTF-16 in either byte
+// order, or UTF-8 without a mark. The model works on code units (bytes,
+// 16-bit units for UTF-16, characters for UTF-8 without a mark) and knows
+// nothing of the editor's code; a UTF-16 or unmarked UTF-8 file's text is
+// given as UTF-8, as on the command line.
 //
 // Besides, the fast UTF-8 check that tells an unmarked file's encoding on
 // Windows must agree with the decoder, on the raw input and on the file.
@@ -34,8 +35,8 @@
 
 #include "check.h"
 #include "fileutils/CclFileUtils.h"
-#include "platform/unicode.h"
 #include "support/temp_dir.h"
+#include "text/unicode.h"
 
 namespace {
 
@@ -72,9 +73,9 @@ std::string Utf8(const Units& units) {
 }
 
 // What the UTF-8 check says of the UTF-8 of `units`.
-platform::Utf8Check Utf8CheckOf(const std::u16string& units) {
+text::Utf8Check Utf8CheckOf(const std::u16string& units) {
   const bool ascii = std::all_of(units.begin(), units.end(), [](char16_t u) { return u < 0x80; });
-  return ascii ? platform::Utf8Check::kAscii : platform::Utf8Check::kUtf8;
+  return ascii ? text::Utf8Check::kAscii : text::Utf8Check::kUtf8;
 }
 
 std::string FileBytes(const Encoding& encoding, const Units& units) {
@@ -101,10 +102,12 @@ Lines SplitLines(std::u16string_view contents) {
   return lines;
 }
 
+Units lineEnd;  // the line end of this input's edits
+
 Units Rewritten(const Lines& lines) {
-  if (lines.empty()) return u"\n";
+  if (lines.empty()) return lineEnd;
   Units out;
-  for (const Units& line : lines) out += line + u"\n";
+  for (const Units& line : lines) out += line + lineEnd;
   return out;
 }
 
@@ -118,7 +121,7 @@ bool AnyContains(const Lines& lines, const Units& text) {
 // Runs one edit on the file; returns the message it threw, or "".
 std::string Edit(const std::string& path, bool install, const std::string& text) {
   try {
-    CclFileUtils file(path);
+    CclFileUtils file(path, lineEnd == u"\n" ? "\n" : "\r\n");
     install ? file.AddLine(text) : file.RemoveLine(text);
   } catch (const char* message) {
     return message;
@@ -170,15 +173,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const std::string_view raw(reinterpret_cast<const char*>(data), size);
   std::u16string decoded;
-  FUZZ_CHECK(platform::CheckUtf8(raw) == (platform::Utf16FromWtf8(raw, false, decoded)
-                                              ? Utf8CheckOf(decoded)
-                                              : platform::Utf8Check::kNotUtf8));
+  FUZZ_CHECK(text::CheckUtf8(raw) == (text::Utf16FromWtf8(raw, false, decoded)
+                                          ? Utf8CheckOf(decoded)
+                                          : text::Utf8Check::kNotUtf8));
 
-  const Encoding& encoding = kEncodings[input.ConsumeIntegralInRange(0, 4)];
+  const int pick = input.ConsumeIntegralInRange(0, 9);
+  const Encoding& encoding = kEncodings[pick % 5];
+  lineEnd = pick < 5 ? u"\n" : u"\r\n";
   const Units text = TakeUnits(input, encoding, 64, true);
   const Units contents = TakeUnits(input, encoding, SIZE_MAX, false);
   const std::string bytes = FileBytes(encoding, contents);
-  if (encoding.utf8) FUZZ_CHECK(platform::CheckUtf8(bytes) == Utf8CheckOf(contents));
+  if (encoding.utf8) FUZZ_CHECK(text::CheckUtf8(bytes) == Utf8CheckOf(contents));
   auto file = [&](const Units& units) { return FileBytes(encoding, units); };
   // A file without a mark that starts like one, before or after an edit, is
   // read in that encoding, and one that starts FF FE 00 00 as UTF-32, which
@@ -206,7 +211,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Lines expected = SplitLines(contents);
   if (!text.empty()) expected.push_back(text);
   // With LF alone, a line written that ends in CR reads back without it: only
-  // where none does, the next edit sees the lines that a rewrite wrote.
+  // where none does, the next edit sees the lines that a rewrite wrote. With
+  // CR LF every line reads back.
   const bool readsBack = SplitLines(Rewritten(expected)) == expected;
 
   // Install, twice.

@@ -1,7 +1,7 @@
 // The program's front end: runs the command that the arguments name and
 // reports every failure on standard output. The program's entry point
 // (main_posix.cpp, main_win32.cpp) calls it with the arguments as the
-// program's text (see platform/unicode.h).
+// program's text (see text/unicode.h).
 #pragma once
 
 // argv[0] is the program, argv[1] the mode word, argv[2] the command word,

@@ -3,10 +3,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/encoding.h"
 #include "platform/files.h"
-#include "platform/find_bytes.h"
-#include "platform/line_end.h"
-#include "platform/unicode.h"
+#include "text/find_bytes.h"
 
 namespace {
 
@@ -56,11 +55,11 @@ bool IsLfOnly(const std::ctype<char>& ctype) {
   return true;
 }
 
-// The platform's line end in the units of a layout.
-std::string LineEndIn(const Layout& layout) {
-  std::string lineEnd;
-  for (const char c : platform::kLineEnd) lineEnd += c == '\r' ? layout.cr : layout.lf;
-  return lineEnd;
+// A line end of CR and LF in the units of a layout.
+std::string LineEndIn(const Layout& layout, std::string_view lineEnd) {
+  std::string units;
+  for (const char c : lineEnd) units += c == '\r' ? layout.cr : layout.lf;
+  return units;
 }
 
 // Where lines end in text of one layout, and how they are ended when written.
@@ -69,12 +68,12 @@ std::string LineEndIn(const Layout& layout) {
 // handed in starts a code unit.
 class LineCode {
  public:
-  LineCode(const Layout& layout, const std::ctype<char>& ctype)
+  LineCode(const Layout& layout, const std::ctype<char>& ctype, std::string_view lineEnd)
       : layout_(layout),
         unit_(layout.lf.size()),
         ctype_(ctype),
         lfOnly_(IsLfOnly(ctype)),
-        lineEnd_(LineEndIn(layout)) {}
+        lineEnd_(LineEndIn(layout, lineEnd)) {}
 
   size_t unit() const { return unit_; }
   std::string_view lineEnd() const { return lineEnd_; }
@@ -168,7 +167,7 @@ class LineTextFinder {
   // Position of the first occurrence within a line at or after `from`, or npos.
   size_t Find(size_t from) const {
     for (;; ++from) {
-      const size_t hit = platform::FindBytes(contents_.substr(from), text_);
+      const size_t hit = text::FindBytes(contents_.substr(from), text_);
       if (hit == npos) return npos;
       from += hit;
       if (from % code_.unit() == 0 && WithinLine(contents_.data() + from)) return from;
@@ -233,8 +232,8 @@ void CheckIntact(const platform::FileContents& file) {
 }
 
 // Adds the line `text` (install) or removes the lines that contain it.
-void EditFile(const std::string& fileName, const std::ctype<char>& ctype, const std::string& text,
-              bool install) {
+void EditFile(const std::string& fileName, const std::ctype<char>& ctype, std::string_view lineEnd,
+              const std::string& text, bool install) {
   platform::FileContents file;
   if (!file.Load(fileName)) throw kCannotOpen;
   const Layout* layout = LayoutOf(file.bytes());
@@ -242,7 +241,7 @@ void EditFile(const std::string& fileName, const std::ctype<char>& ctype, const 
   const std::string_view contents = file.bytes().substr(layout->bom.size());
   const TextEncoding encoding =
       layout->bom.empty() ? platform::UnmarkedEncoding(contents) : layout->encoding;
-  const LineCode code(*layout, ctype);
+  const LineCode code(*layout, ctype, lineEnd);
 
   // No line holds a text that the file's encoding cannot carry, or that holds
   // a line end. Added, such a text would never be found again: not by a
@@ -281,7 +280,10 @@ void EditFile(const std::string& fileName, const std::ctype<char>& ctype, const 
 
 }  // namespace
 
-CclFileUtils::CclFileUtils(const std::string& fileName) : fileName_(fileName) { InitLocale(); }
+CclFileUtils::CclFileUtils(const std::string& fileName, std::string_view lineEnd)
+    : fileName_(fileName), lineEnd_(lineEnd) {
+  InitLocale();
+}
 
 CclFileUtils::~CclFileUtils() = default;
 
@@ -293,8 +295,10 @@ void CclFileUtils::InitLocale() {
   facet_ = facet;
 }
 
-void CclFileUtils::AddLine(const std::string& text) { EditFile(fileName_, *facet_, text, true); }
+void CclFileUtils::AddLine(const std::string& text) {
+  EditFile(fileName_, *facet_, lineEnd_, text, true);
+}
 
 void CclFileUtils::RemoveLine(const std::string& text) {
-  EditFile(fileName_, *facet_, text, false);
+  EditFile(fileName_, *facet_, lineEnd_, text, false);
 }

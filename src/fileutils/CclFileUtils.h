@@ -3,8 +3,9 @@
 // Lines end where the object's character classification says: only LF is
 // white space, so blanks, tabs, CR and NUL belong to their line. A CR right
 // before a line end is dropped when reading, and every line end is written as
-// the platform's (platform::kLineEnd: CR LF on Windows, LF elsewhere). Lines
-// are never empty: runs of line ends only separate them.
+// the object's line end: the platform's (platform::kLineEnd: CR LF on Windows,
+// LF elsewhere) unless it is given. Lines are never empty: runs of line ends
+// only separate them.
 //
 // A file that opens with a byte-order mark is edited in its own encoding and
 // keeps the mark, which is part of no line: UTF-8 (EF BB BF), or UTF-16 in
@@ -25,10 +26,14 @@
 #include <locale>
 #include <memory>
 #include <string>
+#include <string_view>
+
+#include "platform/encoding.h"
 
 class CclFileUtils {
  public:
-  explicit CclFileUtils(const std::string& fileName);
+  // `lineEnd` is "\n" or "\r\n".
+  explicit CclFileUtils(const std::string& fileName, std::string_view lineEnd = platform::kLineEnd);
   virtual ~CclFileUtils();
   CclFileUtils(const CclFileUtils&) = delete;
   CclFileUtils& operator=(const CclFileUtils&) = delete;
@@ -43,6 +48,7 @@ class CclFileUtils {
 
  private:
   std::string fileName_;
+  std::string lineEnd_;
   std::unique_ptr<std::ctype_base::mask[]> table_;
   const std::ctype<char>* facet_ = nullptr;  // owned by locale_
   std::locale locale_;

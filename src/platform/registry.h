@@ -3,7 +3,7 @@
 // On Windows these are the registry's own W functions; elsewhere they work
 // on a folder tree of our own, described in doc/reference.md.
 //
-// Names and string data are the program's text (see platform/unicode.h):
+// Names and string data are the program's text (see text/unicode.h):
 // on Windows a REG_SZ or REG_EXPAND_SZ value's UTF-16 is read and written as
 // UTF-8, with its terminating NUL as one zero byte; other types, and every
 // value elsewhere, are their stored bytes.

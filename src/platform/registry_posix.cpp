@@ -19,7 +19,7 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/ascii_case.h"
+#include "text/ascii_case.h"
 #include "platform/files.h"
 #include "platform/path_walk_posix.h"
 #include "platform/registry.h"

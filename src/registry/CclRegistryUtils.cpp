@@ -5,8 +5,8 @@
 #include <new>
 #include <string_view>
 
-#include "platform/ascii_case.h"
-#include "platform/unicode.h"
+#include "text/ascii_case.h"
+#include "platform/encoding.h"
 #include "registry/ScopedRegKey.h"
 #include "registry/item_list.h"
 

@@ -13,13 +13,10 @@
 #include "fileutils/CclFileUtils.h"
 #include "platform/file_lock_posix.h"
 #include "platform/files.h"
-#include "platform/find_bytes.h"
 #include "platform/path_walk_posix.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-std::string cutShortAtSearch;  // a file to cut to one page at the next search
 
 // Runs one edit and returns the message it threw, or "" when none.
 std::string Edit(bool add, const std::string& file, const std::string& text) {
@@ -29,32 +26,6 @@ std::string Edit(bool add, const std::string& file, const std::string& text) {
     return message;
   }
   return "";
-}
-
-}  // namespace
-
-// Takes the place of the library's search in this program, so that a file
-// can be cut short while the editor holds and reads it.
-size_t platform::FindBytes(std::string_view haystack, std::string_view needle) {
-  if (!cutShortAtSearch.empty()) truncate(std::exchange(cutShortAtSearch, "").c_str(), 4096);
-  return haystack.find(needle);
-}
-
-namespace {
-
-// The lost bytes read as zeros; the editor must neither write them back nor
-// take them for the file. Removing "x" meets the cut while it searches the
-// file, removing "C" only while it writes the file out.
-TEST(FileEditTest, FileCutShortWhileReadIsLeftAlone) {
-  TempDir dir;
-  const std::string lines(3 * 4096, 'C');
-  for (const char* text : {"x", "C"}) {
-    WriteBytes(dir / "f", lines);
-    cutShortAtSearch = dir / "f";
-    EXPECT_EQ(Edit(false, dir / "f", text), "Cannot open file.") << text;
-    EXPECT_EQ(ReadBytes(dir / "f"), lines.substr(0, 4096));
-    EXPECT_EQ(dir.List(), std::vector<std::string>{"f"});
-  }
 }
 
 // Without /proc (hidden in a mount namespace of the child's own), a file that

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "platform/files.h"
-#include "platform/unicode.h"
+#include "platform/encoding.h"
 #include "platform/wide_win32.h"
 #include "support/temp_dir.h"
 

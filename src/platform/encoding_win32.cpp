@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "platform/unicode.h"
-#include "platform/wide_win32.h"
+#include "platform/encoding.h"
+#include "text/unicode.h"
 
 namespace platform {
 namespace {
@@ -27,40 +27,13 @@ bool ToCodePage(const std::wstring& wide, std::string& bytes) {
 
 }  // namespace
 
-bool Widen(std::string_view text, std::wstring& wide) {
-  std::u16string units;
-  if (!Utf16FromWtf8(text, true, units)) return false;
-  wide.assign(units.begin(), units.end());
-  return true;
-}
-
-std::string Narrow(std::wstring_view wide) {
-  return Wtf8FromUtf16(std::u16string(wide.begin(), wide.end()));
-}
-
-bool WidePath(const std::string& path, std::wstring& wide) {
-  if (!Widen(path, wide)) return false;
-  if (wide.size() < MAX_PATH || wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\")) {
-    return true;
-  }
-  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  std::wstring full(size, L'\0');
-  const DWORD length = size == 0 ? 0 : GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
-  if (length == 0 || length >= size) return false;
-  full.resize(length);
-  if (full.starts_with(L"\\\\")) {
-    wide = L"\\\\?\\UNC\\" + full.substr(2);
-  } else {
-    wide = L"\\\\?\\" + full;
-  }
-  return true;
-}
+const std::string_view kLineEnd = "\r\n";
 
 bool EncodeText(std::string_view text, TextEncoding encoding, std::string& bytes) {
   std::u16string units;
   // UTF-8 and the code page cannot carry an unpaired surrogate; UTF-16 can.
   const bool utf16 = encoding == TextEncoding::kUtf16Le || encoding == TextEncoding::kUtf16Be;
-  if (!Utf16FromWtf8(text, utf16, units)) return false;
+  if (!text::Utf16FromWtf8(text, utf16, units)) return false;
   switch (encoding) {
     case TextEncoding::kCodePage:
       return ToCodePage(std::wstring(units.begin(), units.end()), bytes);
@@ -69,19 +42,20 @@ bool EncodeText(std::string_view text, TextEncoding encoding, std::string& bytes
       return true;
     case TextEncoding::kUtf16Le:
     case TextEncoding::kUtf16Be:
-      bytes = Utf16Bytes(units, encoding == TextEncoding::kUtf16Be);
+      bytes = text::Utf16Bytes(units, encoding == TextEncoding::kUtf16Be);
       return true;
   }
   return false;
 }
 
 TextEncoding UnmarkedEncoding(std::string_view bytes) {
-  return CheckUtf8(bytes) == Utf8Check::kUtf8 ? TextEncoding::kUtf8 : TextEncoding::kCodePage;
+  return text::CheckUtf8(bytes) == text::Utf8Check::kUtf8 ? TextEncoding::kUtf8
+                                                          : TextEncoding::kCodePage;
 }
 
 size_t TextLength(std::string_view text) {
   std::u16string units;
-  return Utf16FromWtf8(text, true, units) ? units.size() : text.size();
+  return text::Utf16FromWtf8(text, true, units) ? units.size() : text.size();
 }
 
 }  // namespace platform

@@ -1,6 +1,9 @@
-#include "platform/unicode.h"
+#include "platform/encoding.h"
+#include "text/unicode.h"
 
 namespace platform {
+
+const std::string_view kLineEnd = "\n";
 
 bool EncodeText(std::string_view text, TextEncoding encoding, std::string& bytes) {
   if (encoding == TextEncoding::kCodePage || encoding == TextEncoding::kUtf8) {
@@ -8,8 +11,8 @@ bool EncodeText(std::string_view text, TextEncoding encoding, std::string& bytes
     return true;
   }
   std::u16string units;
-  if (!Utf16FromWtf8(text, false, units)) return false;
-  bytes = Utf16Bytes(units, encoding == TextEncoding::kUtf16Be);
+  if (!text::Utf16FromWtf8(text, false, units)) return false;
+  bytes = text::Utf16Bytes(units, encoding == TextEncoding::kUtf16Be);
   return true;
 }
 

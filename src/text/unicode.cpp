@@ -1,9 +1,9 @@
-#include "platform/unicode.h"
+#include "text/unicode.h"
 
 #include <cstdint>
 #include <cstring>
 
-namespace platform {
+namespace text {
 namespace {
 
 bool IsLead(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -121,4 +121,4 @@ std::string Utf16Bytes(std::u16string_view units, bool bigEndian) {
   return bytes;
 }
 
-}  // namespace platform
+}  // namespace text

@@ -1,4 +1,4 @@
-#include "platform/unicode.h"
+#include "text/unicode.h"
 
 #include <gtest/gtest.h>
 
@@ -37,15 +37,15 @@ TEST(UnicodeTest, Wtf8Codec) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(testing::PrintToString(c.text));
     std::u16string units;
-    EXPECT_EQ(platform::Utf16FromWtf8(c.text, false, units), c.utf8);
-    EXPECT_EQ(platform::Utf16FromWtf8(c.text, true, units), c.wtf8);
+    EXPECT_EQ(text::Utf16FromWtf8(c.text, false, units), c.utf8);
+    EXPECT_EQ(text::Utf16FromWtf8(c.text, true, units), c.wtf8);
     const bool ascii = std::ranges::all_of(c.text, [](unsigned char byte) { return byte < 0x80; });
-    EXPECT_EQ(platform::CheckUtf8(c.text), !c.utf8 ? platform::Utf8Check::kNotUtf8
-                                           : ascii ? platform::Utf8Check::kAscii
-                                                   : platform::Utf8Check::kUtf8);
+    EXPECT_EQ(text::CheckUtf8(c.text), !c.utf8 ? text::Utf8Check::kNotUtf8
+                                       : ascii ? text::Utf8Check::kAscii
+                                               : text::Utf8Check::kUtf8);
     if (!c.wtf8) continue;
     EXPECT_EQ(units, c.units);
-    EXPECT_EQ(platform::Wtf8FromUtf16(c.units), c.text);
+    EXPECT_EQ(text::Wtf8FromUtf16(c.units), c.text);
   }
 }
 
