@@ -10,9 +10,10 @@
 #include "app/commands.h"
 #include "platform/files.h"
 
+const char kSomeError[] = "Some error occured.";
+
 namespace {
 
-const char kSomeError[] = "Some error occured.";
 const char kItemSeparator[] = ";";
 
 void PrintUsage() {

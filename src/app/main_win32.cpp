@@ -25,7 +25,7 @@ int wmain(int argc, wchar_t** argv) {
     for (std::string& arg : args) pointers.push_back(arg.data());
     pointers.push_back(nullptr);
   } catch (...) {
-    std::fputs("Some error occured.", stdout);  // as the front end reports running out of memory
+    std::fputs(kSomeError, stdout);
     return 0;
   }
   return RunCommandLine(argc, pointers.data());

@@ -197,7 +197,6 @@ class LineWriter {
  public:
   LineWriter(platform::AtomicFileWriter& out, std::string_view contents, std::string_view lineEnd)
       : out_(out), contentsEnd_(contents.data() + contents.size()), lineEnd_(lineEnd) {}
-  ~LineWriter() { out_.Write(run_); }
 
   // `line` is a view into the contents; lines come in file order.
   void Write(std::string_view line) {
@@ -216,6 +215,12 @@ class LineWriter {
       out_.Write(line);
       out_.Write(lineEnd_);
     }
+  }
+
+  // Writes out the lines still held back; call it after the last Write.
+  void Finish() {
+    out_.Write(run_);
+    run_ = {};
   }
 
  private:
@@ -263,15 +268,14 @@ void EditFile(const std::string& fileName, const std::ctype<char>& ctype, std::s
   if (!out.Open(file)) throw kCannotOpen;
   out.Write(layout->bom);
   bool kept = false;
-  {
-    LineReader lines(contents, code);
-    LineWriter writer(out, contents, code.lineEnd());
-    for (std::string_view line; lines.Next(line);) {
-      if (!install && finder.IsIn(line)) continue;
-      writer.Write(line);
-      kept = true;
-    }
+  LineReader lines(contents, code);
+  LineWriter writer(out, contents, code.lineEnd());
+  for (std::string_view line; lines.Next(line);) {
+    if (!install && finder.IsIn(line)) continue;
+    writer.Write(line);
+    kept = true;
   }
+  writer.Finish();
   if (install) out.Write(encoded);
   if (install || !kept) out.Write(code.lineEnd());  // one line end remains when every line went
   CheckIntact(file);

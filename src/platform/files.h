@@ -94,7 +94,9 @@ bool DeleteOneFile(const std::string& path);
 //            protection_posix.h lists) or its attributes (Windows), checks
 //            that the file's name still leads to that very file, closes the
 //            temporary file and puts it in the file's place in one step.
-// Each returns false on failure. After any failure, or when the object is
+// Each returns false on failure, and a failure sticks: after a failed
+// Write(), every later Write() and Commit() fails too, so a caller that
+// writes many pieces may check Commit() alone. After any failure, or when the object is
 // destroyed before Commit() succeeded, the temporary file is removed and the
 // target is byte for byte as it was. The target is never deleted first.
 class AtomicFileWriter {
