@@ -56,6 +56,8 @@ install(FILES ${PROJECT_BINARY_DIR}/cfgline.1.gz DESTINATION ${CMAKE_INSTALL_MAN
 install(FILES README.md LICENSE ${PROJECT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+# The reference in doc/, as in the sources, so that the README's links hold.
+install(FILES doc/reference.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/doc)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
