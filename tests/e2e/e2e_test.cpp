@@ -729,7 +729,7 @@ TEST(ConcurrentRuns, LoseNothing) {
   const std::string other =
       Windows() ? "\\\\?\\Z:" + Replace(dir / "l", "/", "\\") + "\\F.TXT" : "l/f.txt";
   std::string lines = "a\r\n", items = "a", runs[2];
-  for (int i = 0; i < (Windows() ? 16 : 30); ++i) {
+  for (int i = 0; i < (Windows() ? 20 : 30); ++i) {
     const std::string text = "C:\\Tool" + std::to_string(100 + i);
     lines += text + "\r\n";
     items += ";" + text;
