@@ -59,6 +59,43 @@ TEST(FileEditTest, ReopenWithoutProcRefusesASwappedName) {
   EXPECT_EQ(status, 0) << "exit status 2: needs root to mount; 1: not reopened as it should";
 }
 
+// The walk's own cases, from a folder that holds "d/f" and the links
+// "l1" -> "l2" -> "d": each name leads to what the system would open, or
+// fails as the system would.
+TEST(WalkTest, LeadsWhereTheSystemDoes) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  fs::create_directory(dir / "d");
+  WriteBytes(dir / "d/f", "a\n");
+  fs::create_directory_symlink("l2", dir / "l1");
+  fs::create_directory_symlink("d", dir / "l2");
+  const int from = open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const std::string up = "../" + fs::path(dir.path()).filename().string();
+  // clang-format off
+  const struct { std::string path, leadsTo; int error; } cases[] = {
+      {"l1/f", "d/f", 0},           // a chain of links to a folder
+      {up + "/d/f", "d/f", 0},      // ".." above the folder walked from
+      {"l1/../d/f", "d/f", 0},      // ".." out of a folder a link led to
+      {"d/.", "d", 0},              // "." last: the folder itself
+      {"d/f/x", "", ENOTDIR},       // a file where a folder must be
+      {"d/f/", "", EISDIR},         // a name that ends in '/'
+  };
+  // clang-format on
+  auto inode = [&](const std::string& name) {
+    struct stat st {};
+    stat((dir / name).c_str(), &st);
+    return st.st_ino;
+  };
+  for (const auto& c : cases) {
+    platform::WalkedPath walked;
+    errno = 0;
+    const bool found = platform::WalkPath(from, c.path, true, &walked);
+    EXPECT_EQ(found ? 0 : errno, c.error) << c.path;
+    EXPECT_EQ(found ? walked.st.st_ino : 0, found ? inode(c.leadsTo) : 0) << c.path;
+  }
+  close(from);
+}
+
 // A temporary file that its writer still holds is never taken for a
 // left-over of a killed run.
 TEST(FileEditTest, TemporaryFileOfALiveRunStays) {
