@@ -332,7 +332,7 @@ bool AtomicFileWriter::Commit() {
   // The new file gets the old one's protection before it takes its place.
   struct stat st;
   bool ok = fstat(static_cast<int>(original_->file_), &st) == 0 &&
-            CopyProtection(static_cast<int>(original_->file_), fd);
+            CopyProtection(static_cast<int>(original_->file_), st, fd);
   // The temporary file stays open, and so locked, until it has its place:
   // a run that cleans up would take it for one left behind. The name must
   // still hold the file that was read, or the new contents would replace

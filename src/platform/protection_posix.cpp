@@ -120,9 +120,7 @@ bool DropInheritedAcl(int fd) {
   return fremovexattr(fd, kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP;
 }
 
-bool CopyProtection(int from, int to) {
-  struct stat st;
-  if (fstat(from, &st) != 0) return false;
+bool CopyProtection(int from, const struct stat& st, int to) {
   // Owner first: a change of owner clears the set-ID bits and the file
   // capability, and must not undo anything set after it.
   if (fchown(to, st.st_uid, st.st_gid) != 0) {

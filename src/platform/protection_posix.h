@@ -18,6 +18,8 @@
 // cannot do all they say; nothing here prints.
 #pragma once
 
+#include <sys/stat.h>
+
 namespace platform {
 
 // True when the folder open on `folder` (O_PATH will do) is append-only or
@@ -30,10 +32,10 @@ bool FolderIsAppendOnlyOrImmutable(int folder);
 bool DropInheritedAcl(int fd);
 
 // Gives the new file open on `to` the protection of the file open on `from`,
-// as listed above. The owner and group: a caller that may change owners
+// whose status is `st`, as listed above. The owner and group: a caller that may change owners
 // (CAP_CHOWN) fails when it cannot set them; any other caller sets what the
 // system allows (the group, when the caller is in it) and keeps the rest its
 // own. Anything else that cannot be copied fails the call.
-bool CopyProtection(int from, int to);
+bool CopyProtection(int from, const struct stat& st, int to);
 
 }  // namespace platform
