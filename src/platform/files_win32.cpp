@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "platform/named_mutex_win32.h"
+#include "platform/lock_win32.h"
 #include "platform/wide_win32.h"
 
 namespace platform {
@@ -467,7 +467,7 @@ bool RenameOver(HANDLE file, HANDLE folder, const std::wstring& name) {
 FileContents::~FileContents() {
   if (file_ != -1) CloseHandle(ToHandle(file_));
   if (folder_ != -1) CloseHandle(ToHandle(folder_));
-  if (lock_ != -1) ReleaseNamedMutex(ToHandle(lock_));
+  if (lock_ != -1) ReleaseLock(ToHandle(lock_));
 }
 
 bool FileContents::Load(const std::string& path, intptr_t from) {
@@ -483,7 +483,7 @@ bool FileContents::Load(const std::string& path, intptr_t from) {
     finalPath = FinalPathOf(file.get(), path);
   }
   if (finalPath.empty()) return false;
-  const HANDLE lock = AcquireNamedMutex(L"file\\" + LockNameOf(finalPath));
+  const HANDLE lock = AcquireLock(L"file\\" + LockNameOf(finalPath));
   if (lock == nullptr) return false;
   lock_ = reinterpret_cast<intptr_t>(lock);
   // Opened anew: a run that held the lock may have replaced the file. The

@@ -1,4 +1,4 @@
-#include "platform/named_mutex_win32.h"
+#include "platform/lock_win32.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -217,9 +217,9 @@ HANDLE AcquireLockIn(const std::wstring& folder, std::wstring what) {
   return file;
 }
 
-HANDLE AcquireNamedMutex(std::wstring what) { return AcquireLockIn(LockFolder(), std::move(what)); }
+HANDLE AcquireLock(std::wstring what) { return AcquireLockIn(LockFolder(), std::move(what)); }
 
-void ReleaseNamedMutex(HANDLE lock) {
+void ReleaseLock(HANDLE lock) {
   OVERLAPPED at = {};
   UnlockFileEx(lock, 0, 1, 0, &at);  // at once; closing alone may release it later
   CloseHandle(lock);

@@ -24,12 +24,12 @@ namespace platform {
 // Waits up to 30 seconds for the lock of `what`, compared without regard to
 // case, and returns it; null when it cannot be had in that time, or when the
 // folder or the lock file is refused or cannot be made.
-HANDLE AcquireNamedMutex(std::wstring what);
+HANDLE AcquireLock(std::wstring what);
 
-// Releases a lock that AcquireNamedMutex returned.
-void ReleaseNamedMutex(HANDLE lock);
+// Releases a lock that AcquireLock returned.
+void ReleaseLock(HANDLE lock);
 
-// The parts of AcquireNamedMutex, for the tests: the folder of this run's
+// The parts of AcquireLock, for the tests: the folder of this run's
 // lock files ("" when it cannot be told), the name of `what`'s lock file in
 // it ("<hash>.lock", with the 16 hexadecimal digits of the hash), and the
 // lock taken in another folder, by the same rules.

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/named_mutex_win32.h"
+#include "platform/lock_win32.h"
 #include "platform/registry.h"
 #include "platform/wide_win32.h"
 
@@ -69,13 +69,13 @@ bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
   const HKEY parent = ToHkey(root);
   std::wstring wideSubkey;
   if (parent == nullptr || !Widen(subkey, wideSubkey)) return false;
-  const HANDLE lock = AcquireNamedMutex(
-      L"registry\\" + std::to_wstring(static_cast<uint32_t>(root)) + L"\\" + wideSubkey);
+  const HANDLE lock = AcquireLock(L"registry\\" + std::to_wstring(static_cast<uint32_t>(root)) +
+                                  L"\\" + wideSubkey);
   if (lock == nullptr) return false;
   HKEY opened = nullptr;
   if (RegOpenKeyExW(parent, wideSubkey.c_str(), 0, KEY_READ | KEY_WRITE, &opened) !=
       ERROR_SUCCESS) {
-    ReleaseNamedMutex(lock);
+    ReleaseLock(lock);
     return false;
   }
   *key = new RegKey{opened, lock};
@@ -84,7 +84,7 @@ bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
 
 void CloseRegKey(RegKey* key) {
   RegCloseKey(key->key);
-  ReleaseNamedMutex(key->lock);
+  ReleaseLock(key->lock);
   delete key;
 }
 

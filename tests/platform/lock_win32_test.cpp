@@ -1,4 +1,4 @@
-// The Windows lock (platform/named_mutex_win32.h): what its files are made with,
+// The Windows lock (platform/lock_win32.h): what its files are made with,
 // and that nothing made first under its names, old or new, holds a run up.
 #include <aclapi.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/named_mutex_win32.h"
+#include "platform/lock_win32.h"
 #include "platform/process.h"
 #include "support/temp_dir.h"
 
@@ -71,14 +71,14 @@ TEST(LockWin32Test, MadeForAdministratorsAndSystem) {
   const std::wstring folder = platform::LockFolder(),
                      file = folder + L"\\" + platform::LockFileName(what);
   DeleteFileW(file.c_str());  // made afresh
-  const HANDLE lock = platform::AcquireNamedMutex(what);
+  const HANDLE lock = platform::AcquireLock(what);
   ASSERT_NE(lock, nullptr);
   const std::wstring own = L"(A;;FA;;;" + OwnUser() + L")";
   const std::wstring expected = IsWine()          ? L"D:(A;;FA;;;SY)" + own
                                 : IsUserAnAdmin() ? L"D:P(A;;FA;;;BA)(A;;FA;;;SY)"
                                                   : L"D:P(A;;FA;;;BA)(A;;FA;;;SY)" + own;
   EXPECT_EQ(Dacl(file), expected);
-  platform::ReleaseNamedMutex(lock);
+  platform::ReleaseLock(lock);
 }
 
 DWORD WINAPI HoldMutex(void* name) {
@@ -113,9 +113,9 @@ TEST(LockWin32Test, OldMutexNamesHoldNothingUp) {
         L"test\\old names\\" + std::to_wstring(reinterpret_cast<uintptr_t>(make));
     const HANDLE held = make(L"Global\\cfgline-" + platform::LockFileName(what).substr(0, 16));
     ASSERT_NE(held, nullptr);
-    const HANDLE lock = platform::AcquireNamedMutex(what);
+    const HANDLE lock = platform::AcquireLock(what);
     EXPECT_NE(lock, nullptr);
-    if (lock != nullptr) platform::ReleaseNamedMutex(lock);
+    if (lock != nullptr) platform::ReleaseLock(lock);
     TerminateThread(held, 0);
     CloseHandle(held);
   }
@@ -144,7 +144,7 @@ TEST(LockWin32Test, RefusesWhatItDidNotMake) {
         << c.name;
     const HANDLE lock = platform::AcquireLockIn(folder, L"x");
     EXPECT_EQ(lock != nullptr, c.locks) << c.name;
-    if (lock != nullptr) platform::ReleaseNamedMutex(lock);
+    if (lock != nullptr) platform::ReleaseLock(lock);
   }
 }
 
