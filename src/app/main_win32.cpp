@@ -7,7 +7,7 @@
 
 #include "app/front_end.h"
 #include "platform/process.h"
-#include "platform/wide_win32.h"
+#include "platform/win32/wide.h"
 
 // The C runtime reads this before wmain: 0 hands over the arguments exactly
 // as Windows splits the command line, without expanding wildcards, so that

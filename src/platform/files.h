@@ -91,7 +91,7 @@ bool DeleteOneFile(const std::string& path);
 //   Commit() writes out the buffer, flushes the temporary file to the disk,
 //            gives it the protection of the file that was read (POSIX: the
 //            owner, mode, ACL, labels, attributes and flags that
-//            protection_posix.h lists) or its attributes (Windows), checks
+//            posix/protection.h lists) or its attributes (Windows), checks
 //            that the file's name still leads to that very file, closes the
 //            temporary file and puts it in the file's place in one step.
 // Each returns false on failure, and a failure sticks: after a failed

@@ -3,7 +3,7 @@
 // each value a regular file "<name>.<type>" in its key's folder that holds the
 // value's data bytes and nothing else. Key and value names are matched without
 // regard to ASCII case; a name that matches two entries opens nothing.
-// Folders, links and value files are found as platform/path_walk_posix.h
+// Folders, links and value files are found as platform/posix/path_walk.h
 // walks names. A value that is read stays locked until its key is closed, so
 // that runs of the tool take turns on it.
 
@@ -21,7 +21,7 @@
 
 #include "text/ascii_case.h"
 #include "platform/files.h"
-#include "platform/path_walk_posix.h"
+#include "platform/posix/path_walk.h"
 #include "platform/registry.h"
 
 namespace platform {

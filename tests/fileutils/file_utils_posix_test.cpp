@@ -11,9 +11,9 @@
 #include <utility>
 
 #include "fileutils/CclFileUtils.h"
-#include "platform/file_lock_posix.h"
+#include "platform/posix/file_lock.h"
 #include "platform/files.h"
-#include "platform/path_walk_posix.h"
+#include "platform/posix/path_walk.h"
 #include "support/temp_dir.h"
 
 namespace {

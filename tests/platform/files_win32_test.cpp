@@ -6,7 +6,7 @@
 
 #include "platform/files.h"
 #include "platform/encoding.h"
-#include "platform/wide_win32.h"
+#include "platform/win32/wide.h"
 #include "support/temp_dir.h"
 
 namespace {

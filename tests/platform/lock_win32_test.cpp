@@ -1,4 +1,4 @@
-// The Windows lock (platform/lock_win32.h): what its files are made with,
+// The Windows lock (platform/win32/lock.h): what its files are made with,
 // and that nothing made first under its names, old or new, holds a run up.
 #include <aclapi.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/lock_win32.h"
+#include "platform/win32/lock.h"
 #include "platform/process.h"
 #include "support/temp_dir.h"
 

@@ -22,7 +22,7 @@
 // that each take 4 s to answer an announcement; prints "announced" as the
 // first gets one, and once COMMAND has exited, "done within 10 s" or "done
 // after N ms". regtool --occupy-lock WHAT COMMAND... runs COMMAND there with
-// a folder in place of the lock file of WHAT (platform/lock_win32.h).
+// a folder in place of the lock file of WHAT (platform/win32/lock.h).
 #include <windows.h>
 
 #include <algorithm>
@@ -34,7 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/lock_win32.h"
+#include "platform/win32/lock.h"
 
 namespace {
 

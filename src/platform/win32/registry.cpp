@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "platform/lock_win32.h"
+#include "platform/win32/lock.h"
 #include "platform/registry.h"
-#include "platform/wide_win32.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "platform/lock_win32.h"
-#include "platform/wide_win32.h"
+#include "platform/win32/lock.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/path_walk_posix.h"
+#include "platform/posix/path_walk.h"
 
 #include <fcntl.h>
 

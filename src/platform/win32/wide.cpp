@@ -1,4 +1,4 @@
-#include "platform/wide_win32.h"
+#include "platform/win32/wide.h"
 
 #include <windows.h>
 

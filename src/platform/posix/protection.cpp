@@ -1,4 +1,4 @@
-#include "platform/protection_posix.h"
+#include "platform/posix/protection.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>

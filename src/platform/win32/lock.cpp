@@ -1,4 +1,4 @@
-#include "platform/lock_win32.h"
+#include "platform/win32/lock.h"
 
 #include <aclapi.h>
 #include <sddl.h>

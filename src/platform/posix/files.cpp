@@ -16,10 +16,10 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/file_lock_posix.h"
+#include "platform/posix/file_lock.h"
 #include "platform/files.h"
-#include "platform/path_walk_posix.h"
-#include "platform/protection_posix.h"
+#include "platform/posix/path_walk.h"
+#include "platform/posix/protection.h"
 
 namespace platform {
 namespace {
