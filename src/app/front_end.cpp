@@ -33,7 +33,7 @@ void Dispatch(int argc, char** argv) {
   if (IsCommand(argc, argv, 5, "textline")) {
     RunTextLineCommand(std::strcmp(argv[1], "i") == 0, argv[3], argv[4]);
   } else if (IsCommand(argc, argv, 4, "delfile")) {
-    if (!platform::DeleteOneFile(argv[3])) std::fputs(kSomeError, stdout);
+    if (!platform::DeleteOneFile(argv[3]).ok()) std::fputs(kSomeError, stdout);
   } else if (IsCommand(argc, argv, 6, "regline")) {
     RunRegLineCommand(std::strcmp(argv[1], "i") == 0, argv[3], argv[4], argv[5], kItemSeparator);
   } else {

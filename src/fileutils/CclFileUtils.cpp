@@ -190,6 +190,9 @@ class LineTextFinder {
   size_t next_ = npos;  // the next occurrence not yet passed
 };
 
+// Writes to `out`: a failed write sticks, and Commit reports it.
+void Put(platform::AtomicFileWriter& out, std::string_view bytes) { (void)out.Write(bytes); }
+
 // Writes lines of the contents, each followed by the line end. Lines that
 // already stand so in the contents, one right after the other, go out as one
 // block, straight from the contents.
@@ -207,19 +210,19 @@ class LineWriter {
       run_ = std::string_view(run_.data(), run_.size() + line.size() + lineEnd_.size());
       return;
     }
-    out_.Write(run_);
+    Put(out_, run_);
     run_ = {};
     if (endsInLineEnd) {
       run_ = std::string_view(line.data(), line.size() + lineEnd_.size());
     } else {
-      out_.Write(line);
-      out_.Write(lineEnd_);
+      Put(out_, line);
+      Put(out_, lineEnd_);
     }
   }
 
   // Writes out the lines still held back; call it after the last Write.
   void Finish() {
-    out_.Write(run_);
+    Put(out_, run_);
     run_ = {};
   }
 
@@ -240,7 +243,7 @@ void CheckIntact(const platform::FileContents& file) {
 void EditFile(const std::string& fileName, const std::ctype<char>& ctype, std::string_view lineEnd,
               const std::string& text, bool install) {
   platform::FileContents file;
-  if (!file.Load(fileName)) throw kCannotOpen;
+  if (!file.Load(fileName).ok()) throw kCannotOpen;
   const Layout* layout = LayoutOf(file.bytes());
   if (layout == nullptr) throw kCannotOpen;
   const std::string_view contents = file.bytes().substr(layout->bom.size());
@@ -265,8 +268,8 @@ void EditFile(const std::string& fileName, const std::ctype<char>& ctype, std::s
   if (present == install) return;
 
   platform::AtomicFileWriter out;
-  if (!out.Open(file)) throw kCannotOpen;
-  out.Write(layout->bom);
+  if (!out.Open(file).ok()) throw kCannotOpen;
+  Put(out, layout->bom);
   bool kept = false;
   LineReader lines(contents, code);
   LineWriter writer(out, contents, code.lineEnd());
@@ -276,10 +279,10 @@ void EditFile(const std::string& fileName, const std::ctype<char>& ctype, std::s
     kept = true;
   }
   writer.Finish();
-  if (install) out.Write(encoded);
-  if (install || !kept) out.Write(code.lineEnd());  // one line end remains when every line went
+  if (install) Put(out, encoded);
+  if (install || !kept) Put(out, code.lineEnd());  // one line end remains when every line went
   CheckIntact(file);
-  if (!out.Commit()) throw kCannotOpen;
+  if (!out.Commit().ok()) throw kCannotOpen;
 }
 
 }  // namespace

@@ -8,13 +8,14 @@
 // UTF-8, with its terminating NUL as one zero byte; other types, and every
 // value elsewhere, are their stored bytes.
 //
-// Error contract: every operation returns true on success and false on any
-// failure, whatever the cause; none prints anything, and none creates a key
-// or a value. Only std::bad_alloc can be thrown.
+// Errors: as platform/failure.h says; none creates a key or a value. The
+// environment announcement is best effort: it reports nothing.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "platform/failure.h"
 
 namespace platform {
 
@@ -50,7 +51,7 @@ struct RegKey;  // an open key
 // store, the open key is locked against other runs of the tool until it is
 // closed: opening waits 30 s at most for another run that holds it, then
 // fails.
-bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key);
+Status OpenRegKey(RootKey root, const std::string& subkey, RegKey** key);
 
 // Closes a key that OpenRegKey opened.
 void CloseRegKey(RegKey* key);
@@ -60,13 +61,13 @@ void CloseRegKey(RegKey* key);
 // the byte count of its data in *size; otherwise copies the data into `data`,
 // which holds *size bytes, and stores the count copied in *size. Fails for a
 // missing value and for data larger than *size.
-bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type,
-                   unsigned char* data, uint32_t* size);
+Status QueryRegValue(RegKey* key, const std::string& name, uint32_t* type,
+                     unsigned char* data, uint32_t* size);
 
 // Replaces the data of the existing value `name` of `key`, which keeps the
 // type `type`, with `size` bytes from `data`.
-bool SetRegValue(RegKey* key, const std::string& name, uint32_t type,
-                 const unsigned char* data, uint32_t size);
+Status SetRegValue(RegKey* key, const std::string& name, uint32_t type,
+                   const unsigned char* data, uint32_t size);
 
 // Tells running programs that the environment variables stored in the
 // registry have changed. Returns within about 2 seconds however many programs

@@ -64,16 +64,16 @@ void CclRegistryUtils::RemoveLine(const std::string& valueName, const std::strin
 template <typename Edit>
 bool CclRegistryUtils::EditValue(const std::string& valueName, Edit edit) {
   ScopedRegKey key;
-  if (!platform::OpenRegKey(rootKey_, subkey_, key.receive())) throw kKeyAccessError;
+  if (!platform::OpenRegKey(rootKey_, subkey_, key.receive()).ok()) throw kKeyAccessError;
 
   uint32_t type = platform::kRegNone;
   uint32_t size = 0;
-  if (!platform::QueryRegValue(key.get(), valueName, &type, nullptr, &size)) throw kKeyAccessError;
+  if (!platform::QueryRegValue(key.get(), valueName, &type, nullptr, &size).ok()) throw kKeyAccessError;
   if (size == UINT32_MAX) throw std::bad_alloc();
   // One zero byte more than the data, so that the text ends inside the buffer
   // also when the stored data carries no NUL.
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[size_t{size} + 1]());
-  if (!platform::QueryRegValue(key.get(), valueName, &type, buffer.get(), &size)) {
+  if (!platform::QueryRegValue(key.get(), valueName, &type, buffer.get(), &size).ok()) {
     throw kKeyAccessError;
   }
   if (type != platform::kRegSz && type != platform::kRegExpandSz) throw kKeyAccessError;
@@ -82,7 +82,8 @@ bool CclRegistryUtils::EditValue(const std::string& valueName, Edit edit) {
   if (!edit(text)) return false;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
   if (!platform::SetRegValue(key.get(), valueName, type, bytes,
-                             static_cast<uint32_t>(text.size() + 1))) {
+                             static_cast<uint32_t>(text.size() + 1))
+           .ok()) {
     throw kKeyAccessError;
   }
   return true;

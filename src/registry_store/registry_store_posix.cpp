@@ -144,11 +144,12 @@ bool FindOneEntry(int folder, mode_t kind, Match match, std::string* found) {
 }
 
 // Walks from `folder` to the folder `name` and puts it in `folder`'s place.
-bool EnterFolder(ScopedFd& folder, const std::string& name) {
+Status EnterFolder(ScopedFd& folder, const std::string& name) {
   WalkedPath walked;
-  if (!WalkPath(folder.get(), name, true, &walked) || !S_ISDIR(walked.st.st_mode)) return false;
+  if (Status status = WalkPath(folder.get(), name, true, &walked); !status.ok()) return status;
+  if (!S_ISDIR(walked.st.st_mode)) return {Step::kResolve, ENOTDIR};
   folder.reset(walked.object.release());
-  return true;
+  return {};
 }
 
 // Finds the file of the value `name` in `key`'s folder.
@@ -165,82 +166,88 @@ bool FindValue(const RegKey* key, const std::string& name, std::string* file, ui
 
 // Loads, and locks, the value `name` of `key`, unless it is loaded already;
 // stores its type in *type.
-bool LoadValue(RegKey* key, const std::string& name, uint32_t* type) {
+Status LoadValue(RegKey* key, const std::string& name, uint32_t* type) {
   std::string file;
   struct stat st;
-  if (!FindValue(key, name, &file, type)) return false;
-  if (key->value && key->valueFile == file) return true;
+  if (!FindValue(key, name, &file, type)) return {Step::kQueryValue, 0};
+  if (key->value && key->valueFile == file) return {};
   // Too large for a value: not even read.
-  if (fstatat(key->folder.get(), file.c_str(), &st, 0) != 0 || st.st_size > UINT32_MAX) {
-    return false;
+  if (fstatat(key->folder.get(), file.c_str(), &st, 0) != 0) {
+    return {Step::kResolve, static_cast<uint32_t>(errno)};
   }
+  if (st.st_size > UINT32_MAX) return {Step::kQueryValue, 0};
   key->value = std::make_unique<FileContents>();
   key->valueFile = file;
-  if (key->value->Load(file, key->folder.get()) && key->value->Intact() &&
-      key->value->bytes().size() <= UINT32_MAX) {
-    return true;
+  Status status = key->value->Load(file, key->folder.get());
+  if (status.ok() && (!key->value->Intact() || key->value->bytes().size() > UINT32_MAX)) {
+    status = {Step::kRead, 0};
   }
-  key->value.reset();
-  return false;
+  if (!status.ok()) key->value.reset();
+  return status;
 }
 
 }  // namespace
 
-bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
+Status OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
   const char* root_name = RootFolderName(root);
   const std::string store = StoreFolder();
-  if (root_name == nullptr || store.empty()) return false;
+  if (root_name == nullptr || store.empty()) return {Step::kOpenKey, 0};
   ScopedFd folder(AT_FDCWD);
-  if (!EnterFolder(folder, store) || !EnterFolder(folder, root_name)) return false;
+  if (Status status = EnterFolder(folder, store); !status.ok()) return status;
+  if (Status status = EnterFolder(folder, root_name); !status.ok()) return status;
 
   // One folder per component of the subkey; components are separated by backslashes.
   for (size_t start = 0, end; !subkey.empty() && start <= subkey.size(); start = end + 1) {
     end = std::min(subkey.find('\\', start), subkey.size());
     const std::string_view part(subkey.data() + start, end - start);
     // No entry is named "" or holds a '/', so only these two need refusing.
-    if (part == "." || part == "..") return false;
+    if (part == "." || part == "..") return {Step::kOpenKey, 0};
     auto match = [&](std::string_view entry) { return EqualsIgnoringAsciiCase(entry, part); };
     std::string found;
-    if (!FindOneEntry(folder.get(), S_IFDIR, match, &found) || !EnterFolder(folder, found)) {
-      return false;
-    }
+    if (!FindOneEntry(folder.get(), S_IFDIR, match, &found)) return {Step::kOpenKey, 0};
+    if (Status status = EnterFolder(folder, found); !status.ok()) return status;
   }
 
   // As a key opened for writing on Windows, the folder must be ours to change.
-  if (faccessat(folder.get(), ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0) return false;
+  if (faccessat(folder.get(), ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
+    return {Step::kOpenKey, static_cast<uint32_t>(errno)};
+  }
   *key = new RegKey{};
   (*key)->folder.reset(folder.release());
-  return true;
+  return {};
 }
 
 void CloseRegKey(RegKey* key) { delete key; }
 
-bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigned char* data,
-                   uint32_t* size) {
+Status QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigned char* data,
+                     uint32_t* size) {
   uint32_t found_type;
-  if (size == nullptr || !LoadValue(key, name, &found_type)) return false;
+  if (size == nullptr) return {Step::kQueryValue, 0};
+  if (Status status = LoadValue(key, name, &found_type); !status.ok()) return status;
   const std::string_view bytes = key->value->bytes();
   if (data == nullptr) {
     *size = static_cast<uint32_t>(bytes.size());
   } else {
-    if (bytes.size() > *size) return false;
+    if (bytes.size() > *size) return {Step::kQueryValue, 0};
     std::memcpy(data, bytes.data(), bytes.size());
     *size = static_cast<uint32_t>(bytes.size());
   }
   if (type != nullptr) *type = found_type;
-  return true;
+  return {};
 }
 
-bool SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsigned char* data,
-                 uint32_t size) {
+Status SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsigned char* data,
+                   uint32_t size) {
   uint32_t found_type;
-  if ((data == nullptr && size != 0) || !LoadValue(key, name, &found_type) || found_type != type) {
-    return false;
-  }
+  if (data == nullptr && size != 0) return {Step::kSetValue, 0};
+  if (Status status = LoadValue(key, name, &found_type); !status.ok()) return status;
+  if (found_type != type) return {Step::kSetValue, 0};
   const std::string_view bytes =
       size == 0 ? std::string_view() : std::string_view(reinterpret_cast<const char*>(data), size);
   AtomicFileWriter writer;
-  return writer.Open(*key->value) && writer.Write(bytes) && writer.Commit();
+  if (Status status = writer.Open(*key->value); !status.ok()) return status;
+  if (Status status = writer.Write(bytes); !status.ok()) return status;
+  return writer.Commit();
 }
 
 void AnnounceEnvironmentChange() {}

@@ -48,7 +48,7 @@ TEST(FileEditTest, ReopenWithoutProcRefusesASwappedName) {
     if (unshare(CLONE_NEWNS) != 0 ||
         (!hidden && !((makePrivate("/") || makePrivate("/proc")) &&
                       mount("none", "/proc", "tmpfs", 0, nullptr) == 0)) ||
-        !platform::WalkPath(AT_FDCWD, dir / "f", true, &walked))
+        !platform::WalkPath(AT_FDCWD, dir / "f", true, &walked).ok())
       _exit(2);
     const int same = platform::ReopenWalked(walked, O_RDONLY);
     rename((dir / "g").c_str(), (dir / "f").c_str());
@@ -88,9 +88,9 @@ TEST(WalkTest, LeadsWhereTheSystemDoes) {
   };
   for (const auto& c : cases) {
     platform::WalkedPath walked;
-    errno = 0;
-    const bool found = platform::WalkPath(from, c.path, true, &walked);
-    EXPECT_EQ(found ? 0 : errno, c.error) << c.path;
+    const platform::Status status = platform::WalkPath(from, c.path, true, &walked);
+    const bool found = status.ok();
+    EXPECT_EQ(status.code, static_cast<uint32_t>(c.error)) << c.path;
     EXPECT_EQ(found ? walked.st.st_ino : 0, found ? inode(c.leadsTo) : 0) << c.path;
   }
   close(from);

@@ -62,14 +62,15 @@ TEST(FilesWin32Test, ReplaceGetsPastHolders) {
     WriteBytes(dir / "f", "old\r\n");
     platform::FileContents original;
     platform::AtomicFileWriter out;
-    ASSERT_TRUE(original.Load(dir / "f") && out.Open(original) && out.Write("new\r\n"));
+    ASSERT_TRUE(original.Load(dir / "f").ok() && out.Open(original).ok() &&
+                out.Write("new\r\n").ok());
     const HANDLE holder = CreateFileA((dir / "f").c_str(), GENERIC_READ, c.share, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     // Lets go 150 ms into the replace, or after it.
     const HANDLE closer =
         CreateThread(nullptr, 0, CloseSoon, holder, c.letsGo ? 0 : CREATE_SUSPENDED, nullptr);
-    EXPECT_EQ(out.Commit(), c.replaced) << c.share;
+    EXPECT_EQ(out.Commit().ok(), c.replaced) << c.share;
     ResumeThread(closer);
     WaitForSingleObject(closer, INFINITE);
     CloseHandle(closer);
@@ -95,13 +96,14 @@ TEST(FilesWin32Test, ExtendedNamesStayAsGiven) {
     {
       platform::FileContents original;
       platform::AtomicFileWriter out;
-      EXPECT_TRUE(original.Load(path) && out.Open(original) && out.Write("new") && out.Commit())
+      EXPECT_TRUE(original.Load(path).ok() && out.Open(original).ok() && out.Write("new").ok() &&
+                  out.Commit().ok())
           << name;
     }
     platform::FileContents now;
-    EXPECT_TRUE(now.Load(path) && now.bytes() == "new") << name;
+    EXPECT_TRUE(now.Load(path).ok() && now.bytes() == "new") << name;
     EXPECT_EQ(dir.List().size(), 1u) << name;
-    EXPECT_TRUE(platform::DeleteOneFile(path)) << name;
+    EXPECT_TRUE(platform::DeleteOneFile(path).ok()) << name;
   }
 }
 

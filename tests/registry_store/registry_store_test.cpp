@@ -26,14 +26,14 @@ std::string Put(const std::string& path, const std::string& bytes = "") {
 std::string Read(const std::string& name) {
   platform::RegKey* key = nullptr;
   uint32_t type = 99, size = 0;
-  const bool sized = platform::OpenRegKey(RootKey::kCurrentUser, "", &key) &&
-                     platform::QueryRegValue(key, name, &type, nullptr, &size);
+  const bool sized = platform::OpenRegKey(RootKey::kCurrentUser, "", &key).ok() &&
+                     platform::QueryRegValue(key, name, &type, nullptr, &size).ok();
   std::string data(size, '\0');
   auto* bytes = reinterpret_cast<unsigned char*>(data.data());
   uint32_t shortSize = size - 1;
   const bool read = sized &&
-                    (size == 0 || !platform::QueryRegValue(key, name, &type, bytes, &shortSize)) &&
-                    platform::QueryRegValue(key, name, &type, bytes, &size);
+                    (size == 0 || !platform::QueryRegValue(key, name, &type, bytes, &shortSize).ok()) &&
+                    platform::QueryRegValue(key, name, &type, bytes, &size).ok();
   platform::CloseRegKey(key);
   if (!sized) return "fail";
   return read ? std::to_string(type) + ":" + data.substr(0, size) : "unreadable";

@@ -13,10 +13,9 @@
 #include <chrono>
 #include <ctime>
 
-namespace platform {
+#include "platform/files_shared.h"
 
-// How long a run waits for another that holds what it needs.
-constexpr std::chrono::seconds kLockWait{30};
+namespace platform {
 
 using LockDeadline = std::chrono::steady_clock::time_point;
 

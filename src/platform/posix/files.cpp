@@ -18,6 +18,7 @@
 
 #include "platform/posix/file_lock.h"
 #include "platform/files.h"
+#include "platform/files_shared.h"
 #include "platform/posix/path_walk.h"
 #include "platform/posix/protection.h"
 
@@ -47,9 +48,7 @@ bool StillNamed(int folder, const std::string& name, const struct stat& st) {
          now.st_ino == st.st_ino;
 }
 
-// Temporary files are named this and six letters or digits.
-constexpr std::string_view kTempPrefix = ".cfgline-";
-
+// Temporary files are named kTempPrefix and six letters or digits.
 bool IsTempName(std::string_view name) {
   return name.size() == kTempPrefix.size() + 6 && name.starts_with(kTempPrefix) &&
          std::all_of(name.begin() + kTempPrefix.size(), name.end(),
@@ -92,20 +91,6 @@ void StartWriteback(int fd) {
 #else
   (void)fd;
 #endif
-}
-
-// Reads until the end of the file or until `buffer` is full; returns the
-// count read, or -1 on an error.
-ssize_t ReadFully(int fd, char* buffer, size_t size) {
-  size_t used = 0;
-  while (used < size) {
-    const ssize_t got = read(fd, buffer + used, size - used);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return -1;
-    if (got == 0) break;
-    used += static_cast<size_t>(got);
-  }
-  return static_cast<ssize_t>(used);
 }
 
 // The one mapping whose bus errors are caught: a read past the end of a
@@ -166,24 +151,18 @@ void* MapGuarded(int fd, size_t size) {
 constexpr size_t kMaxReadPastSize = 8 << 20;
 
 // Reads the file open on `fd`, whose size was `size`, to its end.
-bool ReadOpenFile(int fd, off_t size, std::string& contents) {
+Status ReadOpenFile(int fd, off_t size, std::string& contents) {
   if (static_cast<unsigned long long>(size) >= contents.max_size() - kMaxReadPastSize)
     throw std::bad_alloc();
-  // The size is known, so read it into a buffer of exactly that size; then
-  // read on to the end, which for a file that grows or reports no size lies
-  // past it.
-  const size_t limit = static_cast<size_t>(size) + kMaxReadPastSize;
-  contents.resize(static_cast<size_t>(size));
-  ssize_t got = ReadFully(fd, contents.data(), contents.size());
-  if (got < 0) return false;
-  contents.resize(static_cast<size_t>(got));
-  char more[4096];
-  do {
-    got = ReadFully(fd, more, sizeof more);
-    if (got < 0) return false;
-    contents.append(more, static_cast<size_t>(got));
-  } while (got > 0 && contents.size() <= limit);
-  return contents.size() <= limit;
+  auto readSome = [fd](char* buffer, size_t count, size_t& got) -> Status {
+    ssize_t put;
+    do put = read(fd, buffer, count);
+    while (put < 0 && errno == EINTR);
+    if (put < 0) return {Step::kRead, static_cast<uint32_t>(errno)};
+    got = static_cast<size_t>(put);
+    return {};
+  };
+  return ReadToEnd(readSome, static_cast<size_t>(size), kMaxReadPastSize, contents);
 }
 
 // True when the regular file open on `fd`, of `size` bytes, has a hole: a
@@ -215,151 +194,157 @@ std::string NewTempName() {
   return name;
 }
 
+// The failure of `step`, with errno.
+Status Failed(Step step) { return {step, static_cast<uint32_t>(errno)}; }
+
 }  // namespace
 
 FileContents::~FileContents() {
-  if (mapping_ != nullptr) {
-    munmap(mapping_, bytes_.size());
+  if (native_.mapping != nullptr) {
+    munmap(native_.mapping, bytes_.size());
     guardedBegin = nullptr;
     sigaction(SIGBUS, &previousBusAction, nullptr);
   }
-  if (file_ >= 0) close(static_cast<int>(file_));
-  if (folder_ >= 0) close(static_cast<int>(folder_));
+  if (native_.file >= 0) close(native_.file);
+  if (native_.folder >= 0) close(native_.folder);
 }
 
-bool FileContents::Load(const std::string& path, intptr_t from) {
+Status FileContents::Load(const std::string& path, NativeFolder from) {
   const LockDeadline deadline = NewLockDeadline();
   ScopedFd fd;
   for (;;) {
     WalkedPath walked;
-    if (!WalkPath(from == kWorkingFolder ? AT_FDCWD : static_cast<int>(from), path, true,
-                  &walked)) {
-      return false;
-    }
-    fd.reset(OpenWalkedFile(walked, &writable_));
-    if (fd.get() < 0) return false;
+    if (Status status = WalkPath(from, path, true, &walked); !status.ok()) return status;
+    fd.reset(OpenWalkedFile(walked, &native_.writable));
+    if (fd.get() < 0) return Failed(Step::kResolve);
     // A file that cannot be written is read unlocked; it is never replaced.
-    if (writable_ && !LockOpenFile(fd.get(), deadline)) return false;
+    if (native_.writable && !LockOpenFile(fd.get(), deadline)) return Failed(Step::kLock);
     // A run that held the file may have replaced it meanwhile: the lock then
     // guards the old file, and the one the name leads to now must be locked.
-    if (!writable_ || StillNamed(walked.folder.get(), walked.name, walked.st)) {
-      folder_ = walked.folder.release();
+    if (!native_.writable || StillNamed(walked.folder.get(), walked.name, walked.st)) {
+      native_.folder = walked.folder.release();
       name_ = walked.name;
       break;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return {Step::kLock, 0};
   }
   struct stat st;
-  if (fstat(fd.get(), &st) != 0 || HasHoles(fd.get(), st.st_size)) return false;
+  if (fstat(fd.get(), &st) != 0) return Failed(Step::kRead);
+  if (HasHoles(fd.get(), st.st_size)) return {Step::kRead, 0};
   if (static_cast<unsigned long long>(st.st_size) < SIZE_MAX) {
-    mapping_ = MapGuarded(fd.get(), static_cast<size_t>(st.st_size));
+    native_.mapping = MapGuarded(fd.get(), static_cast<size_t>(st.st_size));
   }
-  if (mapping_ != nullptr) {
-    bytes_ = std::string_view(static_cast<const char*>(mapping_), static_cast<size_t>(st.st_size));
+  if (native_.mapping != nullptr) {
+    bytes_ = std::string_view(static_cast<const char*>(native_.mapping),
+                              static_cast<size_t>(st.st_size));
   } else {
-    if (!ReadOpenFile(fd.get(), st.st_size, copy_)) return false;
+    if (Status status = ReadOpenFile(fd.get(), st.st_size, copy_); !status.ok()) return status;
     bytes_ = copy_;
   }
-  file_ = fd.release();
-  return true;
+  native_.file = fd.release();
+  return {};
 }
 
-bool FileContents::Intact() const { return mapping_ == nullptr || guardedCut == 0; }
+bool FileContents::Intact() const { return native_.mapping == nullptr || guardedCut == 0; }
 
-bool DeleteOneFile(const std::string& path) {
+Status DeleteOneFile(const std::string& path) {
   WalkedPath walked;
-  return WalkPath(AT_FDCWD, path, false, &walked) &&
-         unlinkat(walked.folder.get(), walked.name.c_str(), 0) == 0;
+  if (Status status = WalkPath(AT_FDCWD, path, false, &walked); !status.ok()) return status;
+  if (unlinkat(walked.folder.get(), walked.name.c_str(), 0) != 0) return Failed(Step::kDelete);
+  return {};
 }
 
-AtomicFileWriter::~AtomicFileWriter() { Discard(); }
-
-bool AtomicFileWriter::Open(const FileContents& original) {
+Status AtomicFileWriter::Open(FileContents& original) {
   // Only a file that could be opened for writing, and so locked, is replaced.
-  if (!original.writable_ || original.folder_ < 0) return false;
+  if (!original.native_.writable || original.native_.folder < 0) return {Step::kLock, 0};
   original_ = &original;
-  const int folder = static_cast<int>(original.folder_);
+  const int folder = original.native_.folder;
   // In such a folder the temporary file could be made but never removed.
-  if (FolderIsAppendOnlyOrImmutable(folder)) return false;
+  if (FolderIsAppendOnlyOrImmutable(folder)) return {Step::kCreateTemp, 0};
   // A run that cleans up may take a new temporary file away before its
   // writer has locked it (see RemoveLeftoverTemps); the writer then makes
   // another.
-  for (int attempt = 0; attempt < 100 && handle_ < 0; ++attempt) {
+  for (int attempt = 0; attempt < kTempTries && native_.fd < 0; ++attempt) {
     const std::string temp = NewTempName();
     ScopedFd fd(
         openat(folder, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() < 0 && errno == EEXIST) continue;
-    if (fd.get() < 0) return false;
+    if (fd.get() < 0) return Failed(Step::kCreateTemp);
     struct stat own;
     if (!TryLockOpenFile(fd.get()) || fstat(fd.get(), &own) != 0 || own.st_nlink == 0) continue;
-    handle_ = fd.release();
+    native_.fd = fd.release();
     temp_ = temp;
   }
-  if (handle_ < 0) return false;
+  if (native_.fd < 0) return {Step::kCreateTemp, EEXIST};
   // Before its first byte: the folder's default ACL may have named others
   // in it, whose entries the mode given at commit would bring to life.
-  if (!DropInheritedAcl(static_cast<int>(handle_))) {
+  if (!DropInheritedAcl(native_.fd)) {
+    failed_ = Failed(Step::kCopyProtection);
     Discard();
-    return false;
+    return failed_;
   }
   RemoveLeftoverTemps(folder, temp_);
-  buffer_.reserve(kBufferSize);
-  return true;
+  return {};
 }
 
-bool AtomicFileWriter::WriteOut(std::string_view bytes) {
-  const int fd = static_cast<int>(handle_);
-  while (!failed_ && !bytes.empty()) {
-    const ssize_t put = write(fd, bytes.data(), std::min(bytes.size(), kWritebackChunk));
+Status AtomicFileWriter::WriteOut(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t put = write(native_.fd, bytes.data(), std::min(bytes.size(), kWritebackChunk));
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      failed_ = true;
-    } else {
-      bytes.remove_prefix(static_cast<size_t>(put));
-      StartWriteback(fd);
-    }
+    if (put < 0) return Failed(Step::kWrite);
+    if (put == 0) return {Step::kWrite, 0};
+    bytes.remove_prefix(static_cast<size_t>(put));
+    StartWriteback(native_.fd);
   }
-  return !failed_;
+  return {};
 }
 
-bool AtomicFileWriter::Commit() {
-  if (handle_ < 0 || !FlushBuffer()) {
+Status AtomicFileWriter::Commit() {
+  if (failed_.ok() && native_.fd < 0) failed_ = {Step::kCreateTemp, 0};
+  if (failed_.ok()) failed_ = WriteOut(buffer_);
+  buffer_.clear();
+  if (!failed_.ok()) {
     Discard();
-    return false;
+    return failed_;
   }
-  const int fd = static_cast<int>(handle_);
-  const int folder = static_cast<int>(original_->folder_);
+  const int fd = native_.fd;
+  const int folder = original_->native_.folder;
+  const int from = original_->native_.file;
   // The new file gets the old one's protection before it takes its place.
-  struct stat st;
-  bool ok = fstat(static_cast<int>(original_->file_), &st) == 0 &&
-            CopyProtection(static_cast<int>(original_->file_), st, fd);
   // The temporary file stays open, and so locked, until it has its place:
   // a run that cleans up would take it for one left behind. The name must
   // still hold the file that was read, or the new contents would replace
   // another file.
-  ok = ok && fsync(fd) == 0 && StillNamed(folder, original_->name_, st) &&
-       renameat(folder, temp_.c_str(), folder, original_->name_.c_str()) == 0;
-  if (!ok) {
+  struct stat st;
+  if (fstat(from, &st) != 0 || !CopyProtection(from, st, fd)) {
+    failed_ = Failed(Step::kCopyProtection);
+  } else if (fsync(fd) != 0) {
+    failed_ = Failed(Step::kFlush);
+  } else if (!StillNamed(folder, original_->name_, st)) {
+    failed_ = {Step::kNameChanged, 0};
+  } else if (renameat(folder, temp_.c_str(), folder, original_->name_.c_str()) != 0) {
+    failed_ = Failed(Step::kRename);
+  }
+  if (!failed_.ok()) {
     Discard();
-    return false;
+    return failed_;
   }
   temp_.clear();
-  handle_ = -1;
+  native_.fd = -1;
   close(fd);  // fsync already reported any write error
   // Make the rename itself durable; the new contents are already safe.
   ScopedFd listing(OpenFolder(folder));
   if (listing.get() >= 0) fsync(listing.get());
-  return true;
+  return {};
 }
 
 void AtomicFileWriter::Discard() {
   // Removed while still locked: once unlocked, the name may pass to another
   // run's new file.
-  if (!temp_.empty()) unlinkat(static_cast<int>(original_->folder_), temp_.c_str(), 0);
+  if (!temp_.empty()) unlinkat(original_->native_.folder, temp_.c_str(), 0);
   temp_.clear();
-  if (handle_ >= 0) close(static_cast<int>(handle_));
-  handle_ = -1;
-  failed_ = true;
+  if (native_.fd >= 0) close(native_.fd);
+  native_.fd = -1;
 }
 
 }  // namespace platform

@@ -53,12 +53,12 @@ struct PendingLink {
 
 // The walk has reached an object of `owner` with `restSize` bytes left to
 // walk: checks, and forgets, the links whose text ends there; a folder
-// records them in *via.
+// records them in *via. A link that breaks the rule sets `refused`.
 bool Arrive(std::vector<PendingLink>& pending, size_t restSize, uid_t owner,
-            std::vector<Link>* via) {
+            std::vector<Link>* via, bool& refused) {
   while (!pending.empty() && pending.back().restAfter >= restSize) {
     if (!MayLead(pending.back().link, owner)) {
-      errno = ENOLINK;
+      refused = true;
       return false;
     }
     if (via != nullptr) AddLink(*via, pending.back().link);
@@ -79,8 +79,8 @@ bool StartAt(std::vector<Frame>& frames, int from, const char* name) {
 // Goes up from the top folder: back to the folder below it when the walk
 // came from there, else to the parent the system knows. Where links led the
 // walk to the folder it leaves, the folder it reaches must be one those links
-// may lead to, and records them in turn.
-bool Climb(std::vector<Frame>& frames) {
+// may lead to, and records them in turn; else it sets `refused`.
+bool Climb(std::vector<Frame>& frames, bool& refused) {
   const std::vector<Link> via = std::move(frames.back().via);
   frames.back().via.clear();
   if (frames.back().fromBelow) {
@@ -93,7 +93,7 @@ bool Climb(std::vector<Frame>& frames) {
   Frame& top = frames.back();
   for (const Link& link : via) {
     if (!MayLead(link, top.st.st_uid)) {
-      errno = ENOLINK;
+      refused = true;
       return false;
     }
     AddLink(top.via, link);
@@ -145,7 +145,8 @@ bool ReadLink(int link, std::string& target) {
 //
 //   The last name is left as it is unless `followLast`; otherwise it is
 //   walked as any other and what it leads to is opened.
-bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* walked) {
+static bool Walk(int from, const std::string& path, bool followLast, WalkedPath* walked,
+                 bool& refused) {
   if (path.empty() || path.back() == '/') {
     errno = path.empty() ? ENOENT : EISDIR;
     return false;
@@ -170,9 +171,9 @@ bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* wa
     }
 
     if (name == "." || name == "..") {
-      if (name == ".." && !Climb(frames)) return false;
+      if (name == ".." && !Climb(frames, refused)) return false;
       Frame& now = frames.back();
-      if (!Arrive(pending, rest.size(), now.st.st_uid, &now.via)) return false;
+      if (!Arrive(pending, rest.size(), now.st.st_uid, &now.via, refused)) return false;
       if (last) {
         walked->object.reset(OpenPath(now.fd.get(), "."));
         walked->st = now.st;
@@ -205,7 +206,7 @@ bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* wa
       continue;
     }
     std::vector<Link> via;
-    if (!Arrive(pending, rest.size(), st.st_uid, &via)) return false;
+    if (!Arrive(pending, rest.size(), st.st_uid, &via, refused)) return false;
     if (last) {
       walked->folder.reset(top.fd.release());
       walked->name = name;
@@ -219,6 +220,13 @@ bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* wa
     }
     frames.push_back({std::move(next), st, true, std::move(via)});
   }
+}
+
+Status WalkPath(int from, const std::string& path, bool followLast, WalkedPath* walked) {
+  bool refused = false;
+  if (Walk(from, path, followLast, walked, refused)) return {};
+  if (refused) return {Step::kLinkRule, 0};
+  return {Step::kResolve, static_cast<uint32_t>(errno)};
 }
 
 int OpenFolder(int folder) { return openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }

@@ -17,9 +17,9 @@
 // it did not come to by a name; a ".." that leaves a folder that links led
 // to stays on their path and reaches only what the rule lets them lead to.
 //
-// Error contract: WalkPath returns false, with errno set, when a component is
-// missing or not a folder, a link breaks the rule (ENOLINK), or more than 40
-// links are met (ELOOP); it prints nothing and changes nothing. While it
+// Errors (platform/failure.h): WalkPath fails with kLinkRule when a link
+// breaks the rule, and with kResolve and errno when a component is missing
+// or not a folder, or more than 40 links are met (ELOOP); it changes nothing. While it
 // runs it holds a descriptor for each folder on its way down from where it
 // started, or from an absolute link's "/".
 #pragma once
@@ -30,6 +30,8 @@
 
 #include <string>
 #include <utility>
+
+#include "platform/failure.h"
 
 namespace platform {
 
@@ -68,7 +70,7 @@ struct WalkedPath {
 // AT_FDCWD). Links in its folders are followed by the rule above; the last
 // name too when `followLast`, else it is left as it is, link or not, and
 // need not exist. A name that ends in '/' is refused.
-bool WalkPath(int from, const std::string& path, bool followLast, WalkedPath* walked);
+Status WalkPath(int from, const std::string& path, bool followLast, WalkedPath* walked);
 
 // Opens anew, with `flags` (O_CLOEXEC and O_NOCTTY added), the very file that
 // a walk found; -1 with errno set when it cannot.

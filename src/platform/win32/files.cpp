@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/files_shared.h"
 #include "platform/win32/lock.h"
 #include "platform/win32/wide.h"
 
@@ -42,7 +43,8 @@ constexpr DWORD kPiece = 8 << 20;
 // caller, never to act as it.
 constexpr DWORD kNoImpersonation = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-HANDLE ToHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+// The failure of `step`, with the thread's last error.
+Status Failed(Step step) { return {step, GetLastError()}; }
 
 // True for a file whose contents can be read: on a disk, not a folder, and
 // not a link or junction that opening it did not follow. A volume opened as
@@ -190,11 +192,11 @@ HANDLE OpenFolderOf(const std::wstring& path, const FileId& id, std::wstring& na
   return INVALID_HANDLE_VALUE;
 }
 
-// Temporary files are named ".cfgline-", then their writer's process id, a
+// Temporary files are named kTempPrefix, then their writer's process id, a
 // tick count and a counter, in hexadecimal, joined by '-'.
 std::string TempName(unsigned long pid, unsigned long tick, unsigned counter) {
   char name[64];
-  std::snprintf(name, sizeof name, ".cfgline-%lx-%lx-%x", pid, tick, counter);
+  std::snprintf(name, sizeof name, "%s%lx-%lx-%x", kTempPrefix.data(), pid, tick, counter);
   return name;
 }
 
@@ -203,7 +205,9 @@ std::string TempName(unsigned long pid, unsigned long tick, unsigned counter) {
 DWORD TempWriter(const std::string& name) {
   unsigned long pid = 0, tick = 0;
   unsigned counter = 0;
-  const bool ours = std::sscanf(name.c_str(), ".cfgline-%lx-%lx-%x", &pid, &tick, &counter) == 3 &&
+  const bool ours = name.starts_with(kTempPrefix) &&
+                    std::sscanf(name.c_str() + kTempPrefix.size(), "%lx-%lx-%x", &pid, &tick,
+                                &counter) == 3 &&
                     name == TempName(pid, tick, counter);
   return ours ? static_cast<DWORD>(pid) : 0;
 }
@@ -256,38 +260,23 @@ void RemoveLeftoverTemps(HANDLE folder) {
   }
 }
 
-// Reads until the end of the file or until `buffer` is full; stores the count
-// read in `got`. False on a read error.
-bool ReadFully(HANDLE file, char* buffer, size_t size, size_t& got) {
-  for (got = 0; got < size;) {
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - got, kPiece));
-    DWORD read = 0;
-    if (!ReadFile(file, buffer + got, chunk, &read, nullptr)) return false;
-    if (read == 0) break;
-    got += read;
-  }
-  return true;
-}
-
-bool ReadWholeFile(HANDLE file, std::string& contents) {
+Status ReadWholeFile(HANDLE file, std::string& contents) {
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size)) return false;
+  if (!GetFileSizeEx(file, &size)) return Failed(Step::kRead);
   if (static_cast<unsigned long long>(size.QuadPart) >= contents.max_size()) {
     throw std::bad_alloc();
   }
-
-  // The size is known, so read it into a buffer of exactly that size; then
-  // read on to the end, which for a file that grows lies past it.
-  contents.resize(static_cast<size_t>(size.QuadPart));
-  size_t got = 0;
-  if (!ReadFully(file, contents.data(), contents.size(), got)) return false;
-  contents.resize(got);
-  char more[4096];
-  do {
-    if (!ReadFully(file, more, sizeof more, got)) return false;
-    contents.append(more, got);
-  } while (got > 0);
-  return true;
+  auto readSome = [file](char* buffer, size_t count, size_t& got) -> Status {
+    DWORD read = 0;
+    if (!ReadFile(file, buffer, static_cast<DWORD>(std::min<size_t>(count, kPiece)), &read,
+                  nullptr)) {
+      return Failed(Step::kRead);
+    }
+    got = read;
+    return {};
+  };
+  const size_t known = static_cast<size_t>(size.QuadPart);
+  return ReadToEnd(readSome, known, SIZE_MAX - known, contents);
 }
 
 // Paths compare as names on a disk do: without regard to case.
@@ -465,13 +454,13 @@ bool RenameOver(HANDLE file, HANDLE folder, const std::wstring& name) {
 }  // namespace
 
 FileContents::~FileContents() {
-  if (file_ != -1) CloseHandle(ToHandle(file_));
-  if (folder_ != -1) CloseHandle(ToHandle(folder_));
-  if (lock_ != -1) ReleaseLock(ToHandle(lock_));
+  if (native_.file != nullptr) CloseHandle(native_.file);
+  if (native_.folder != nullptr) CloseHandle(native_.folder);
+  if (native_.lock != nullptr) ReleaseLock(native_.lock);
 }
 
-bool FileContents::Load(const std::string& path, intptr_t from) {
-  if (from != kWorkingFolder) return false;
+Status FileContents::Load(const std::string& path, NativeFolder from) {
+  if (from != kWorkingFolder) return {Step::kResolve, ERROR_INVALID_PARAMETER};
   // Runs on one file take turns: the lock is named by the file's final path,
   // which every name of the file, or a link to it, leads to. The file is
   // closed while this run waits: no open file can be replaced, not even by
@@ -479,19 +468,18 @@ bool FileContents::Load(const std::string& path, intptr_t from) {
   std::wstring finalPath;
   {
     ScopedHandle file(OpenDiskFile(path));
-    if (file.get() == INVALID_HANDLE_VALUE) return false;
+    if (file.get() == INVALID_HANDLE_VALUE) return Failed(Step::kResolve);
     finalPath = FinalPathOf(file.get(), path);
   }
-  if (finalPath.empty()) return false;
-  const HANDLE lock = AcquireLock(L"file\\" + LockNameOf(finalPath));
-  if (lock == nullptr) return false;
-  lock_ = reinterpret_cast<intptr_t>(lock);
+  if (finalPath.empty()) return Failed(Step::kResolve);
+  native_.lock = AcquireLock(L"file\\" + LockNameOf(finalPath));
+  if (native_.lock == nullptr) return Failed(Step::kLock);
   // Opened anew: a run that held the lock may have replaced the file. The
   // name must still lead to the file that the lock is named for.
   const HANDLE file = OpenDiskFile(path);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  file_ = reinterpret_cast<intptr_t>(file);
-  if (!SamePath(FinalPathOf(file, path), finalPath)) return false;
+  if (file == INVALID_HANDLE_VALUE) return Failed(Step::kResolve);
+  native_.file = file;
+  if (!SamePath(FinalPathOf(file, path), finalPath)) return {Step::kNameChanged, 0};
 
   // The folder, opened once: the temporary file, the left-overs and the
   // replace are found through this handle, and the file must be its child.
@@ -499,48 +487,49 @@ bool FileContents::Load(const std::string& path, intptr_t from) {
   // there the name as given, in its full form, finds it.
   FileId id;
   std::wstring name;
-  if (!IdOf(file, id)) return false;
+  if (!IdOf(file, id)) return Failed(Step::kResolve);
   HANDLE folder = OpenFolderOf(finalPath, id, name);
   if (folder == INVALID_HANDLE_VALUE) folder = OpenFolderOf(ExtendedPathOf(path), id, name);
-  if (folder == INVALID_HANDLE_VALUE) return false;
-  folder_ = reinterpret_cast<intptr_t>(folder);
-  if (!ReadWholeFile(file, copy_)) return false;
+  if (folder == INVALID_HANDLE_VALUE) return Failed(Step::kResolve);
+  native_.folder = folder;
+  if (Status status = ReadWholeFile(file, copy_); !status.ok()) return status;
   bytes_ = copy_;
   name_ = Narrow(name);
-  return true;
+  return {};
 }
 
 bool FileContents::Intact() const { return true; }
 
-bool DeleteOneFile(const std::string& path) {
+Status DeleteOneFile(const std::string& path) {
   // Opened as a file, never a folder, and as the link itself where the name
   // is one: what a link leads to stays.
   std::wstring wide;
-  if (!WidePath(path, wide)) return false;
+  if (!WidePath(path, wide)) return {Step::kResolve, ERROR_INVALID_NAME};
   ScopedHandle file(CreateFileW(wide.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT | kNoImpersonation, nullptr));
-  return file.get() != INVALID_HANDLE_VALUE && MarkForDeletion(file.get());
+  if (file.get() == INVALID_HANDLE_VALUE) return Failed(Step::kResolve);
+  if (!MarkForDeletion(file.get())) return Failed(Step::kDelete);
+  return {};
 }
 
-AtomicFileWriter::~AtomicFileWriter() { Discard(); }
-
-bool AtomicFileWriter::Open(const FileContents& original) {
+Status AtomicFileWriter::Open(FileContents& original) {
   // Opening the file that was read (not its name) for writing, and closing it
   // again without a change, proves the caller may write it.
-  const HANDLE read = ToHandle(original.file_);
-  const DWORD attributes = original.file_ == -1 ? INVALID_FILE_ATTRIBUTES : AttributesOf(read);
-  Security security;
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0 ||
-      ScopedHandle(ReOpenFile(read, GENERIC_WRITE, kShareAll, 0)).get() == INVALID_HANDLE_VALUE ||
-      !security.Read(read)) {
-    return false;
+  const HANDLE read = original.native_.file;
+  const DWORD attributes = read == nullptr ? INVALID_FILE_ATTRIBUTES : AttributesOf(read);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Failed(Step::kLock);
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return {Step::kLock, ERROR_ACCESS_DENIED};
+  if (ScopedHandle(ReOpenFile(read, GENERIC_WRITE, kShareAll, 0)).get() == INVALID_HANDLE_VALUE) {
+    return Failed(Step::kLock);
   }
+  Security security;
+  if (!security.Read(read)) return Failed(Step::kCopyProtection);
 
   original_ = &original;
-  const HANDLE folder = ToHandle(original.folder_);
+  const HANDLE folder = original.native_.folder;
   const DWORD encrypted = attributes & FILE_ATTRIBUTE_ENCRYPTED;
   static unsigned counter = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  for (int attempt = 0; attempt < kTempTries; ++attempt) {
     const std::string temp = TempName(GetCurrentProcessId(), GetTickCount(), counter++);
     // DELETE: the file is renamed, or removed, through this handle. Shared
     // with readers, who may open it as soon as it is in the file's place.
@@ -550,7 +539,7 @@ bool AtomicFileWriter::Open(const FileContents& original) {
         FILE_ATTRIBUTE_NORMAL | encrypted, FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
         security.ForCreation());
     if (file != INVALID_HANDLE_VALUE) {
-      handle_ = reinterpret_cast<intptr_t>(file);
+      native_.file = file;
       temp_ = temp;
       // Before a byte is in it, it is what the original was. A folder that
       // encrypts what is made in it, or a file it would not encrypt, is left
@@ -558,78 +547,93 @@ bool AtomicFileWriter::Open(const FileContents& original) {
       const DWORD made = AttributesOf(file);
       if (!security.Finish(file) || made == INVALID_FILE_ATTRIBUTES ||
           (made & FILE_ATTRIBUTE_ENCRYPTED) != encrypted || !KeepCompression(attributes, file)) {
+        failed_ = Failed(Step::kCopyProtection);
         Discard();
-        return false;
+        return failed_;
       }
       RemoveLeftoverTemps(folder);
-      buffer_.reserve(kBufferSize);
-      return true;
+      return {};
     }
-    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) {
+      return Failed(Step::kCreateTemp);
+    }
   }
-  return false;
+  return {Step::kCreateTemp, ERROR_FILE_EXISTS};
 }
 
-bool AtomicFileWriter::WriteOut(std::string_view bytes) {
-  while (!failed_ && !bytes.empty()) {
+Status AtomicFileWriter::WriteOut(std::string_view bytes) {
+  while (!bytes.empty()) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), kPiece));
     DWORD put = 0;
-    if (!WriteFile(ToHandle(handle_), bytes.data(), chunk, &put, nullptr) || put == 0) {
-      failed_ = true;
-    } else {
-      bytes.remove_prefix(put);
-    }
+    if (!WriteFile(native_.file, bytes.data(), chunk, &put, nullptr)) return Failed(Step::kWrite);
+    if (put == 0) return {Step::kWrite, 0};
+    bytes.remove_prefix(put);
   }
-  return !failed_;
+  return {};
 }
 
-bool AtomicFileWriter::Commit() {
-  const HANDLE file = ToHandle(handle_);
-  const HANDLE folder = ToHandle(original_ == nullptr ? -1 : original_->folder_);
+Status AtomicFileWriter::Commit() {
+  if (failed_.ok() && native_.file == nullptr) failed_ = {Step::kCreateTemp, 0};
+  if (failed_.ok()) failed_ = WriteOut(buffer_);
+  buffer_.clear();
+  const HANDLE file = native_.file;
   std::wstring name;
   FileId id;
-  FILE_BASIC_INFO basic{};
-  bool ok = handle_ != -1 && FlushBuffer() && FlushFileBuffers(file) &&
-            Widen(original_->name_, name) && IdOf(ToHandle(original_->file_), id);
-  const DWORD attributes = ok ? AttributesOf(ToHandle(original_->file_)) : INVALID_FILE_ATTRIBUTES;
-  basic.FileAttributes = (attributes & kCopiedAttributes) | FILE_ATTRIBUTE_ARCHIVE;
-  ok = ok && attributes != INVALID_FILE_ATTRIBUTES &&
-       SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+  if (failed_.ok() && !FlushFileBuffers(file)) failed_ = Failed(Step::kFlush);
+  if (failed_.ok() && !Widen(original_->name_, name)) failed_ = {Step::kRename, 0};
+  if (failed_.ok() && !IdOf(original_->native_.file, id)) failed_ = Failed(Step::kNameChanged);
+  if (failed_.ok()) {
+    const DWORD attributes = AttributesOf(original_->native_.file);
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = (attributes & kCopiedAttributes) | FILE_ATTRIBUTE_ARCHIVE;
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        !SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)) {
+      failed_ = Failed(Step::kCopyProtection);
+    }
+  }
+  if (!failed_.ok()) {
+    Discard();
+    return failed_;
+  }
   // Without POSIX semantics no open file can be replaced, not even by the
   // handle that read it.
-  if (ok) {
-    CloseHandle(ToHandle(original_->file_));
-    original_->file_ = -1;
-  }
+  CloseHandle(original_->native_.file);
+  original_->native_.file = nullptr;
 
   // The name must still be the file that was read. A virus scanner or
   // indexer may hold it open for a moment.
-  for (int attempt = 0; ok && Holds(folder, name, id); ++attempt) {
+  const HANDLE folder = original_->native_.folder;
+  for (int attempt = 0;; ++attempt) {
+    if (!Holds(folder, name, id)) {
+      failed_ = {Step::kNameChanged, 0};
+      break;
+    }
     if (RenameOver(file, folder, name)) {
       CloseHandle(file);
-      handle_ = -1;
+      native_.file = nullptr;
       temp_.clear();
-      return true;
+      return {};
     }
-    const DWORD error = GetLastError();
-    ok = attempt < 4 && (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-                         error == ERROR_ACCESS_DENIED);
-    if (ok) Sleep(100);
+    failed_ = Failed(Step::kRename);
+    if (attempt >= 4 || (failed_.code != ERROR_SHARING_VIOLATION &&
+                         failed_.code != ERROR_LOCK_VIOLATION && failed_.code != ERROR_ACCESS_DENIED)) {
+      break;
+    }
+    Sleep(100);
   }
   Discard();
-  return false;
+  return failed_;
 }
 
 void AtomicFileWriter::Discard() {
   // Through the handle: the DACL the file was given may not let this caller
   // delete it by its name.
-  if (handle_ != -1) {
-    MarkForDeletion(ToHandle(handle_));
-    CloseHandle(ToHandle(handle_));
+  if (native_.file != nullptr) {
+    MarkForDeletion(native_.file);
+    CloseHandle(native_.file);
   }
-  handle_ = -1;
+  native_.file = nullptr;
   temp_.clear();
-  failed_ = true;
 }
 
 }  // namespace platform

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files_shared.h"
+
 // Why lock files, and not named kernel objects. A mutex in Global\ can be
 // made first, held or given a hostile DACL by any user, and runs under
 // different accounts or elevation levels cannot share one made with the
@@ -26,7 +28,7 @@
 namespace platform {
 namespace {
 
-constexpr DWORD kWaitMilliseconds = 30000;
+constexpr DWORD kWaitMilliseconds = std::chrono::milliseconds(kLockWait).count();
 constexpr DWORD kRetryMilliseconds = 50;  // a waiter tries again this often
 
 // The accounts that may own or change a lock folder or file, besides the

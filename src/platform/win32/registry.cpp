@@ -39,20 +39,19 @@ bool IsString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
 
 // The value's type and its data as the program holds it: a string value's
 // UTF-16 text converted, with the NUL that ends it; any other value's bytes.
-bool ReadValue(HKEY key, const std::wstring& name, DWORD* type, std::string& data) {
+Status ReadValue(HKEY key, const std::wstring& name, DWORD* type, std::string& data) {
   DWORD size = 0;
-  if (RegQueryValueExW(key, name.c_str(), nullptr, type, nullptr, &size) != ERROR_SUCCESS) {
-    return false;
-  }
+  LSTATUS error = RegQueryValueExW(key, name.c_str(), nullptr, type, nullptr, &size);
+  if (error != ERROR_SUCCESS) return {Step::kQueryValue, static_cast<uint32_t>(error)};
   std::string stored(size, '\0');
-  if (RegQueryValueExW(key, name.c_str(), nullptr, type, reinterpret_cast<BYTE*>(stored.data()),
-                       &size) != ERROR_SUCCESS) {
-    return false;  // also when the value grew since its size was asked
-  }
+  // Fails also when the value grew since its size was asked.
+  error = RegQueryValueExW(key, name.c_str(), nullptr, type, reinterpret_cast<BYTE*>(stored.data()),
+                           &size);
+  if (error != ERROR_SUCCESS) return {Step::kQueryValue, static_cast<uint32_t>(error)};
   stored.resize(size);
   if (!IsString(*type)) {
     data = stored;
-    return true;
+    return {};
   }
   std::wstring text(stored.size() / 2, L'\0');
   std::memcpy(text.data(), stored.data(), text.size() * 2);
@@ -60,26 +59,26 @@ bool ReadValue(HKEY key, const std::wstring& name, DWORD* type, std::string& dat
   const bool ended = nul != std::wstring::npos;
   data = Narrow(std::wstring_view(text).substr(0, nul));
   if (ended) data += '\0';
-  return true;
+  return {};
 }
 
 }  // namespace
 
-bool OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
+Status OpenRegKey(RootKey root, const std::string& subkey, RegKey** key) {
   const HKEY parent = ToHkey(root);
   std::wstring wideSubkey;
-  if (parent == nullptr || !Widen(subkey, wideSubkey)) return false;
+  if (parent == nullptr || !Widen(subkey, wideSubkey)) return {Step::kOpenKey, ERROR_INVALID_NAME};
   const HANDLE lock = AcquireLock(L"registry\\" + std::to_wstring(static_cast<uint32_t>(root)) +
                                   L"\\" + wideSubkey);
-  if (lock == nullptr) return false;
+  if (lock == nullptr) return {Step::kLock, GetLastError()};
   HKEY opened = nullptr;
-  if (RegOpenKeyExW(parent, wideSubkey.c_str(), 0, KEY_READ | KEY_WRITE, &opened) !=
-      ERROR_SUCCESS) {
+  const LSTATUS error = RegOpenKeyExW(parent, wideSubkey.c_str(), 0, KEY_READ | KEY_WRITE, &opened);
+  if (error != ERROR_SUCCESS) {
     ReleaseLock(lock);
-    return false;
+    return {Step::kOpenKey, static_cast<uint32_t>(error)};
   }
   *key = new RegKey{opened, lock};
-  return true;
+  return {};
 }
 
 void CloseRegKey(RegKey* key) {
@@ -88,37 +87,42 @@ void CloseRegKey(RegKey* key) {
   delete key;
 }
 
-bool QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigned char* data,
-                   uint32_t* size) {
+Status QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigned char* data,
+                     uint32_t* size) {
   std::wstring wideName;
   DWORD valueType = REG_NONE;
   std::string value;
-  if (!Widen(name, wideName) || !ReadValue(ToHkey(key), wideName, &valueType, value) ||
-      value.size() > UINT32_MAX || (data != nullptr && value.size() > *size)) {
-    return false;
+  if (!Widen(name, wideName)) return {Step::kQueryValue, ERROR_INVALID_NAME};
+  if (Status status = ReadValue(ToHkey(key), wideName, &valueType, value); !status.ok()) {
+    return status;
+  }
+  if (value.size() > UINT32_MAX || (data != nullptr && value.size() > *size)) {
+    return {Step::kQueryValue, ERROR_MORE_DATA};
   }
   if (data != nullptr) std::memcpy(data, value.data(), value.size());
   *type = valueType;
   *size = static_cast<uint32_t>(value.size());
-  return true;
+  return {};
 }
 
-bool SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsigned char* data,
-                 uint32_t size) {
+Status SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsigned char* data,
+                   uint32_t size) {
   std::wstring wideName;
-  if (!Widen(name, wideName)) return false;
+  if (!Widen(name, wideName)) return {Step::kSetValue, ERROR_INVALID_NAME};
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   std::wstring text;
   if (IsString(type)) {
     // Stored as UTF-16, with the NUL that ends the text.
     const bool ended = bytes.ends_with('\0');
     if (ended) bytes.remove_suffix(1);
-    if (!Widen(bytes, text)) return false;
+    if (!Widen(bytes, text)) return {Step::kSetValue, ERROR_NO_UNICODE_TRANSLATION};
     if (ended) text += L'\0';
     data = reinterpret_cast<const unsigned char*>(text.data());
     size = static_cast<uint32_t>(text.size() * sizeof(wchar_t));
   }
-  return RegSetValueExW(ToHkey(key), wideName.c_str(), 0, type, data, size) == ERROR_SUCCESS;
+  const LSTATUS error = RegSetValueExW(ToHkey(key), wideName.c_str(), 0, type, data, size);
+  if (error != ERROR_SUCCESS) return {Step::kSetValue, static_cast<uint32_t>(error)};
+  return {};
 }
 
 namespace {
