@@ -61,13 +61,13 @@ void CloseRegKey(RegKey* key);
 // the byte count of its data in *size; otherwise copies the data into `data`,
 // which holds *size bytes, and stores the count copied in *size. Fails for a
 // missing value and for data larger than *size.
-Status QueryRegValue(RegKey* key, const std::string& name, uint32_t* type,
-                     unsigned char* data, uint32_t* size);
+Status QueryRegValue(RegKey* key, const std::string& name, uint32_t* type, unsigned char* data,
+                     uint32_t* size);
 
 // Replaces the data of the existing value `name` of `key`, which keeps the
 // type `type`, with `size` bytes from `data`.
-Status SetRegValue(RegKey* key, const std::string& name, uint32_t type,
-                   const unsigned char* data, uint32_t size);
+Status SetRegValue(RegKey* key, const std::string& name, uint32_t type, const unsigned char* data,
+                   uint32_t size);
 
 // Tells running programs that the environment variables stored in the
 // registry have changed. Returns within about 2 seconds however many programs

@@ -5,10 +5,10 @@
 #include <new>
 #include <string_view>
 
-#include "text/ascii_case.h"
 #include "platform/encoding.h"
 #include "registry/ScopedRegKey.h"
 #include "registry/item_list.h"
+#include "text/ascii_case.h"
 
 namespace {
 
@@ -68,7 +68,8 @@ bool CclRegistryUtils::EditValue(const std::string& valueName, Edit edit) {
 
   uint32_t type = platform::kRegNone;
   uint32_t size = 0;
-  if (!platform::QueryRegValue(key.get(), valueName, &type, nullptr, &size).ok()) throw kKeyAccessError;
+  if (!platform::QueryRegValue(key.get(), valueName, &type, nullptr, &size).ok())
+    throw kKeyAccessError;
   if (size == UINT32_MAX) throw std::bad_alloc();
   // One zero byte more than the data, so that the text ends inside the buffer
   // also when the stored data carries no NUL.

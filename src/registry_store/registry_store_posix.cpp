@@ -19,10 +19,10 @@
 #include <memory>
 #include <string_view>
 
-#include "text/ascii_case.h"
 #include "platform/files.h"
 #include "platform/posix/path_walk.h"
 #include "platform/registry.h"
+#include "text/ascii_case.h"
 
 namespace platform {
 

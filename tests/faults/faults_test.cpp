@@ -11,6 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
+#include <set>
+
 #include "support/temp_dir.h"
 
 namespace {
@@ -38,14 +41,15 @@ const Command kCommands[] = {
 // The failures that must leave the file as it was.
 const std::string kRefusing[] = {"read", "write", "fsync", "fdatasync", "renameat", "renameat2"};
 
-// Runs the tool in `dir` with `args` and the fault `fault`, its output in
-// `logs`/out and the fault it made in `logs`/fault.
-void Run(const TempDir& dir, std::vector<const char*> args, const std::string& fault, bool nomap,
-         const TempDir& logs) {
+// Runs `program` (the tool) in `dir` with `args` and the fault `fault`, its
+// output in `logs`/out and the fault it made in `logs`/fault; returns its
+// exit status.
+int Launch(const TempDir& dir, std::vector<const char*> args, const std::string& fault, bool nomap,
+           const TempDir& logs, const char* program = CFGLINE_PROGRAM) {
   const std::string env[] = {"LD_PRELOAD=" CFGLINE_INJECT, "CFGLINE_REGISTRY=registry",
                              "CFGLINE_FAULT=" + fault, nomap ? "CFGLINE_FAULT_NOMAP=1" : "_="};
   const char* envp[] = {env[0].c_str(), env[1].c_str(), env[2].c_str(), env[3].c_str(), nullptr};
-  args.insert(args.begin(), CFGLINE_PROGRAM);
+  args.insert(args.begin(), program);
   args.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
@@ -57,7 +61,7 @@ void Run(const TempDir& dir, std::vector<const char*> args, const std::string& f
   }
   int status = -1;
   waitpid(child, &status, 0);
-  ASSERT_EQ(status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Runs each command, or the first alone, with the fault `kind` at each call N
@@ -77,7 +81,9 @@ void RunEach(const std::string& kind, const std::string& error = "", bool firstO
         std::filesystem::create_directories(file.parent_path());
         WriteBytes(file, command.before);
         chmod(file.c_str(), 0640);
-        Run(dir, command.args, kind + " " + std::to_string(n) + " " + error, nomap, logs);
+        ASSERT_EQ(
+            Launch(dir, command.args, kind + " " + std::to_string(n) + " " + error, nomap, logs),
+            0);
         const std::string out = ReadBytes(logs / "out"), fault = ReadBytes(logs / "fault");
         const bool changed = ReadBytes(file) != command.before;
         if (changed) {
@@ -110,5 +116,54 @@ TEST(Faults, EachCallFailsWithAnErrorOfNote) {
 TEST(Faults, InterruptedCallsAreRiddenOut) { RunEach("eintr"); }
 TEST(Faults, ShortWritesAreRiddenOut) { RunEach("short"); }
 TEST(Faults, EachAllocationFails) { RunEach("oom"); }
+
+// The step that the file layer names when each call of the C library fails
+// (ENOSPC), as steps.cpp reports it: for each call, every step that its
+// failure led to, "ok" where the operation rode it out. A rewrite reads its
+// file mapped and not; "delete" removes it.
+TEST(Faults, FailuresNameTheirStep) {
+  const char* const kSteps[] = {
+      "ok",    "resolve", "link rule",       "lock",         "read",   "create temporary",
+      "write", "flush",   "copy protection", "name changed", "rename", "delete"};
+  std::map<std::string, std::set<std::string>> seen;
+  const std::pair<const char*, bool> kRuns[] = {
+      {"rewrite", false}, {"rewrite", true}, {"delete", false}};
+  for (const auto& [mode, nomap] : kRuns) {
+    TempDir dir, logs;
+    for (int n = 1; n < 1000; ++n) {
+      WriteBytes(dir / "f", "old\n");
+      chmod((dir / "f").c_str(), 0640);
+      const std::string fail = "fail " + std::to_string(n) + " " + std::to_string(ENOSPC);
+      const int step = Launch(dir, {mode, "f"}, fail, nomap, logs, CFGLINE_STEPS);
+      std::string fault = ReadBytes(logs / "fault");
+      if (fault.empty()) break;
+      fault = fault.substr(7, fault.size() - 8);  // "fault: " ... "\n"
+      ASSERT_TRUE(step >= 0 && step < static_cast<int>(std::size(kSteps))) << fault;
+      seen[fault].insert(kSteps[step]);
+    }
+  }
+  auto steps = [&](const std::string& call) {
+    std::string all;
+    for (const std::string& step : seen[call]) all += (all.empty() ? "" : ", ") + step;
+    return all;
+  };
+  // clang-format off
+  const struct { const char* call; const char* steps; } kTable[] = {
+      {"open", "resolve"},
+      {"fcntl", "lock, ok"},  // ok: another try at a temporary file's lock
+      {"read", "read"},
+      {"openat O_CREAT", "create temporary"},
+      {"write", "write"},
+      {"fsync", "flush"},
+      {"fsync after rename", "ok"},
+      {"fchown", "copy protection"},
+      {"fchmod", "copy protection"},
+      {"fstatat", "name changed, ok"},  // ok: Load's own check, which tries again
+      {"renameat", "rename"},
+      {"unlinkat", "delete"},
+  };
+  // clang-format on
+  for (const auto& row : kTable) EXPECT_EQ(steps(row.call), row.steps) << row.call;
+}
 
 }  // namespace

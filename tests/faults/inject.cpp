@@ -5,7 +5,8 @@
 //   "eintr N"       read, write or fcntl N is interrupted before it starts
 //   "short N"       write N writes only half its bytes
 //   "oom N"         allocation N throws std::bad_alloc
-// and writes "fault: <function>" to standard error, with " after rename"
+// and writes "fault: <function>" to standard error ("openat O_CREAT" for an
+// openat that may create), with " after rename"
 // once a rename was let through. CFGLINE_FAULT_NOMAP=1 refuses to map
 // files, so that they are read. gcov's own files are left alone.
 #include <dirent.h>
@@ -82,7 +83,8 @@ bool IsGcovFile(const char* path) {
 WRAP(int, open, -1, (const char* path, int flags, ...), (path, flags, more),
      VARIADIC(flags, mode_t); if (IsGcovFile(path)) return real(path, flags, more))
 WRAP(int, openat, -1, (int at, const char* path, int flags, ...), (at, path, flags, more),
-     VARIADIC(flags, mode_t))
+     VARIADIC(flags, mode_t);
+     if (flags & O_CREAT) return Fault("openat O_CREAT") ? -1 : real(at, path, flags, more))
 WRAP(int, fcntl, -1, (int fd, int command, ...), (fd, command, more),
      VARIADIC(command, void*); if (command == F_SETLKW) return real(fd, command, more);  // gcov's
      if (Fault("fcntl", "eintr")) return -1)

@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "fileutils/CclFileUtils.h"
-#include "platform/posix/file_lock.h"
 #include "platform/files.h"
+#include "platform/posix/file_lock.h"
 #include "platform/posix/path_walk.h"
 #include "support/temp_dir.h"
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "platform/files.h"
 #include "platform/encoding.h"
+#include "platform/files.h"
 #include "platform/win32/wide.h"
 #include "support/temp_dir.h"
 

@@ -31,9 +31,9 @@ std::string Read(const std::string& name) {
   std::string data(size, '\0');
   auto* bytes = reinterpret_cast<unsigned char*>(data.data());
   uint32_t shortSize = size - 1;
-  const bool read = sized &&
-                    (size == 0 || !platform::QueryRegValue(key, name, &type, bytes, &shortSize).ok()) &&
-                    platform::QueryRegValue(key, name, &type, bytes, &size).ok();
+  const bool read =
+      sized && (size == 0 || !platform::QueryRegValue(key, name, &type, bytes, &shortSize).ok()) &&
+      platform::QueryRegValue(key, name, &type, bytes, &size).ok();
   platform::CloseRegKey(key);
   if (!sized) return "fail";
   return read ? std::to_string(type) + ":" + data.substr(0, size) : "unreadable";

@@ -54,8 +54,8 @@ struct PendingLink {
 // The walk has reached an object of `owner` with `restSize` bytes left to
 // walk: checks, and forgets, the links whose text ends there; a folder
 // records them in *via. A link that breaks the rule sets `refused`.
-bool Arrive(std::vector<PendingLink>& pending, size_t restSize, uid_t owner,
-            std::vector<Link>* via, bool& refused) {
+bool Arrive(std::vector<PendingLink>& pending, size_t restSize, uid_t owner, std::vector<Link>* via,
+            bool& refused) {
   while (!pending.empty() && pending.back().restAfter >= restSize) {
     if (!MayLead(pending.back().link, owner)) {
       refused = true;

@@ -1,3 +1,5 @@
+#include "platform/files.h"
+
 #include <windows.h>
 #include <winioctl.h>
 #include <winternl.h>
@@ -11,7 +13,6 @@
 #include <new>
 #include <vector>
 
-#include "platform/files.h"
 #include "platform/files_shared.h"
 #include "platform/win32/lock.h"
 #include "platform/win32/wide.h"
@@ -205,10 +206,10 @@ std::string TempName(unsigned long pid, unsigned long tick, unsigned counter) {
 DWORD TempWriter(const std::string& name) {
   unsigned long pid = 0, tick = 0;
   unsigned counter = 0;
-  const bool ours = name.starts_with(kTempPrefix) &&
-                    std::sscanf(name.c_str() + kTempPrefix.size(), "%lx-%lx-%x", &pid, &tick,
-                                &counter) == 3 &&
-                    name == TempName(pid, tick, counter);
+  const bool ours =
+      name.starts_with(kTempPrefix) &&
+      std::sscanf(name.c_str() + kTempPrefix.size(), "%lx-%lx-%x", &pid, &tick, &counter) == 3 &&
+      name == TempName(pid, tick, counter);
   return ours ? static_cast<DWORD>(pid) : 0;
 }
 
@@ -615,8 +616,9 @@ Status AtomicFileWriter::Commit() {
       return {};
     }
     failed_ = Failed(Step::kRename);
-    if (attempt >= 4 || (failed_.code != ERROR_SHARING_VIOLATION &&
-                         failed_.code != ERROR_LOCK_VIOLATION && failed_.code != ERROR_ACCESS_DENIED)) {
+    if (attempt >= 4 ||
+        (failed_.code != ERROR_SHARING_VIOLATION && failed_.code != ERROR_LOCK_VIOLATION &&
+         failed_.code != ERROR_ACCESS_DENIED)) {
       break;
     }
     Sleep(100);

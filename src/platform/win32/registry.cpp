@@ -1,9 +1,10 @@
+#include "platform/registry.h"
+
 #include <windows.h>
 
 #include <cstring>
 
 #include "platform/win32/lock.h"
-#include "platform/registry.h"
 #include "platform/win32/wide.h"
 
 namespace platform {
