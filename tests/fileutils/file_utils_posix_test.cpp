@@ -93,6 +93,11 @@ TEST(WalkTest, LeadsWhereTheSystemDoes) {
     EXPECT_EQ(status.code, static_cast<uint32_t>(c.error)) << c.path;
     EXPECT_EQ(found ? walked.st.st_ino : 0, found ? inode(c.leadsTo) : 0) << c.path;
   }
+  // A link of user nobody's to root's file breaks the link rule.
+  fs::create_symlink("d/f", dir / "l3");
+  ASSERT_EQ(lchown((dir / "l3").c_str(), 65534, 65534), 0);
+  platform::WalkedPath walked;
+  EXPECT_EQ(platform::WalkPath(from, "l3", true, &walked).step, platform::Step::kLinkRule);
   close(from);
 }
 
