@@ -63,6 +63,8 @@ const std::string kCu = "registry/HKEY_CURRENT_USER/";
 const std::string kFolder = kCu + "Software/cfgline-e2e/";
 const std::string kPath = kFolder + "Path";
 
+using Args = std::vector<std::string>;  // a command line, or any list of strings
+
 // The shell command that runs the tool with `args`; one that fails says so.
 // timeout(1) ends a run that takes longer than any can, even under Wine or
 // waiting 30 s for a lock. With "--locked" first, it starts while another
@@ -71,7 +73,7 @@ const std::string kPath = kFolder + "Path";
 // whose output ends with the number of environment change announcements;
 // with "--occupy-lock", under regtool, while a folder stands where the lock
 // file of the test's key belongs (named as registry_win32.cpp names it).
-std::string Tool(std::vector<std::string> args, bool asNobody = false) {
+std::string Tool(Args args, bool asNobody = false) {
   std::string command = "timeout -s KILL 150 " + (asNobody ? nobodyCommand : toolCommand);
   if (args.size() > 0 && args[0] == "--locked") {
     command = Quote(fs::read_symlink("/proc/self/exe")) + " --hold f.txt " + kPath +
@@ -118,7 +120,7 @@ using Files = std::map<std::string, std::string>;
 
 struct Case {
   std::string name;
-  std::vector<std::string> args;
+  Args args;
   Files before;
   std::string out;
   Files after;
@@ -244,10 +246,8 @@ TEST_P(Command, Run) {
     EXPECT_TRUE(c.mode == 0 || fs::status(dir / name).permissions() == fs::perms(c.mode)) << name;
 }
 
-std::vector<std::string> Add(const std::string& text) { return {"i", "textline", "f.txt", text}; }
-std::vector<std::string> Remove(const std::string& text) {
-  return {"u", "textline", "f.txt", text};
-}
+Args Add(const std::string& text) { return {"i", "textline", "f.txt", text}; }
+Args Remove(const std::string& text) { return {"u", "textline", "f.txt", text}; }
 Files F(const std::string& bytes) { return {{"f.txt", bytes}}; }
 const Files kAb = F("a\nb\n");
 
@@ -377,7 +377,7 @@ TEST(FileTooLarge, IsLeftAlone) {
   for (const auto& args : {Add("x"), Remove("a")})
     EXPECT_EQ(Shell(Tool(args), dir.path()), "Some error occured.");
   EXPECT_EQ(fs::file_size(dir / "f.txt"), uintmax_t{5} << 30);
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"f.txt"});
+  EXPECT_EQ(dir.List(), Args{"f.txt"});
 }
 
 // Windows only: a rewritten file keeps its attributes.
@@ -394,8 +394,8 @@ TEST(FileAttributes, SurviveARewrite) {
 // ---------------------------------------------------------------------------
 // Registry values, in their files.
 
-std::vector<std::string> Reg(const std::string& mode, const std::string& item,
-                             const std::string& key = kKey, const std::string& name = "Path") {
+Args Reg(const std::string& mode, const std::string& item, const std::string& key = kKey,
+         const std::string& name = "Path") {
   return {mode, "regline", key, name, item};
 }
 Files Sz(const std::string& text, const std::string& value = kPath) {
@@ -403,12 +403,7 @@ Files Sz(const std::string& text, const std::string& value = kPath) {
 }
 Files ExpandSz(const std::string& text) { return {{kPath + ".REG_EXPAND_SZ", text + '\0'}}; }
 
-const std::string kLongPath = [] {
-  std::string path = "%SystemRoot%\\system32";
-  for (int i = 0; path.size() < 33000; ++i)
-    path += ";C:\\Program Files\\Vendor" + std::to_string(i) + "\\bin";
-  return path;
-}();
+const std::string kLongPath(33000, 'p');  // longer than the 32767 characters of some buffers
 const std::string kUnicodePath = "C:\\Łąka\\bin;C:\\工具\\bin;C:\\a";
 const std::string kKeyError = "Key access error.";
 
@@ -500,7 +495,7 @@ INSTANTIATE_TEST_SUITE_P(Registry, Command, CasesHere(RegCases()), CaseName);
 struct LinkCase {
   std::string name;
   std::string setup;
-  std::vector<std::string> args;
+  Args args;
   std::string out;
   Files changed;  // new bytes, or kGone
   bool asNobody = false;
@@ -576,12 +571,12 @@ TEST_P(LinkRun, TouchesOnlyWhatTheCallerMay) {
   fs::remove_all(dir, ignored);
 }
 
-std::vector<std::string> At(const std::string& file, const std::string& mode = "i") {
+Args At(const std::string& file, const std::string& mode = "i") {
   return {mode, "textline", file, "x"};
 }
 const std::string kStore =
     "mkdir registry && chown 65534:65534 registry && U mkdir -p registry/HKEY_CURRENT_USER/k && ";
-const std::vector<std::string> kStoreAdd = {"i", "regline", "HKCU\\k", "v", "b"};
+const Args kStoreAdd = {"i", "regline", "HKCU\\k", "v", "b"};
 // Makes `name` a second name of root's link `link`, as nobody where the
 // kernel lets a user hard-link another's link (fs.protected_hardlinks 0, set
 // for that moment), else as root where /proc/sys is read-only: the same link.
@@ -664,8 +659,8 @@ INSTANTIATE_TEST_SUITE_P(Links, LinkRun, testing::ValuesIn(LinkCases()), CaseNam
 
 // ---------------------------------------------------------------------------
 // The parts of `bytes` between separators, sorted.
-std::vector<std::string> SortedParts(const std::string& bytes, const std::string& separator) {
-  std::vector<std::string> parts;
+Args SortedParts(const std::string& bytes, const std::string& separator) {
+  Args parts;
   for (size_t begin = 0, end; begin <= bytes.size(); begin = end + separator.size()) {
     end = std::min(bytes.find(separator, begin), bytes.size());
     parts.push_back(bytes.substr(begin, end - begin));
