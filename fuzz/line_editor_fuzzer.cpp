@@ -56,21 +56,9 @@ constexpr Encoding kEncodings[] = {{"", 1, false},
                                    {"\xFE\xFF", 2, true},
                                    {"", 2, false, true}};
 
-// The UTF-8 of units that hold no surrogate.
-std::string Utf8(const Units& units) {
-  std::string text;
-  for (const char32_t unit : units) {
-    if (unit < 0x80) {
-      text += static_cast<char>(unit);
-    } else if (unit < 0x800) {
-      text += {static_cast<char>(0xC0 | unit >> 6), static_cast<char>(0x80 | (unit & 0x3F))};
-    } else {
-      text += {static_cast<char>(0xE0 | unit >> 12), static_cast<char>(0x80 | (unit >> 6 & 0x3F)),
-               static_cast<char>(0x80 | (unit & 0x3F))};
-    }
-  }
-  return text;
-}
+// The UTF-8 of units that hold no surrogate (the codec's own test pins its
+// bytes).
+std::string Utf8(const Units& units) { return text::Wtf8FromUtf16(units); }
 
 // What the UTF-8 check says of the UTF-8 of `units`.
 text::Utf8Check Utf8CheckOf(const std::u16string& units) {
@@ -112,10 +100,8 @@ Units Rewritten(const Lines& lines) {
 }
 
 bool AnyContains(const Lines& lines, const Units& text) {
-  for (const Units& line : lines) {
-    if (line.find(text) != Units::npos) return true;
-  }
-  return false;
+  return std::ranges::any_of(lines,
+                             [&](const Units& line) { return line.find(text) != Units::npos; });
 }
 
 // Runs one edit on the file; returns the message it threw, or "".
@@ -201,9 +187,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       return -1;
     }
   }
-  const std::string argument = encoding.unitBytes == 2
-                                   ? Utf8(text)
-                                   : FileBytes(encoding, text).substr(encoding.mark.size());
+  const std::string argument =
+      encoding.unitBytes == 2 ? Utf8(text) : FileBytes(encoding, text).substr(encoding.mark.size());
 
   const bool holdsLineEnd = text.find(u'\n') != Units::npos;
   const bool absent = !AnyContains(SplitLines(contents), text);  // "" is in every line

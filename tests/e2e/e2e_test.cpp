@@ -63,6 +63,8 @@ const std::string kCu = "registry/HKEY_CURRENT_USER/";
 const std::string kFolder = kCu + "Software/cfgline-e2e/";
 const std::string kPath = kFolder + "Path";
 
+using Args = std::vector<std::string>;  // a command line, or any list of strings
+
 // The shell command that runs the tool with `args`; one that fails says so.
 // timeout(1) ends a run that takes longer than any can, even under Wine or
 // waiting 30 s for a lock. With "--locked" first, it starts while another
@@ -71,7 +73,7 @@ const std::string kPath = kFolder + "Path";
 // whose output ends with the number of environment change announcements;
 // with "--occupy-lock", under regtool, while a folder stands where the lock
 // file of the test's key belongs (named as registry_win32.cpp names it).
-std::string Tool(std::vector<std::string> args, bool asNobody = false) {
+std::string Tool(Args args, bool asNobody = false) {
   std::string command = "timeout -s KILL 150 " + (asNobody ? nobodyCommand : toolCommand);
   if (args.size() > 0 && args[0] == "--locked") {
     command = Quote(fs::read_symlink("/proc/self/exe")) + " --hold f.txt " + kPath +
@@ -118,15 +120,13 @@ using Files = std::map<std::string, std::string>;
 
 struct Case {
   std::string name;
-  std::vector<std::string> args;
+  Args args;
   Files before;
   std::string out;
   Files after;
   Where where = kAll;
   unsigned mode = 0;  // the files' permissions before and after when not 0; Linux: as nobody
 };
-
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 // The cases of a table that run on the target.
 auto CasesHere(std::vector<Case> table) {
@@ -179,6 +179,11 @@ struct Entry {
   ino_t inode;
   auto operator<=>(const Entry&) const = default;
 };
+
+// A case prints as its name.
+template <typename C>
+requires requires(C c) { c.name; }
+void PrintTo(const C& c, std::ostream* os) { *os << c.name; }
 
 void PrintTo(const Entry& e, std::ostream* os) {
   *os << testing::PrintToString(e.bytes) << " " << std::oct << e.mode << std::dec << " " << e.owner
@@ -241,10 +246,8 @@ TEST_P(Command, Run) {
     EXPECT_TRUE(c.mode == 0 || fs::status(dir / name).permissions() == fs::perms(c.mode)) << name;
 }
 
-std::vector<std::string> Add(const std::string& text) { return {"i", "textline", "f.txt", text}; }
-std::vector<std::string> Remove(const std::string& text) {
-  return {"u", "textline", "f.txt", text};
-}
+Args Add(const std::string& text) { return {"i", "textline", "f.txt", text}; }
+Args Remove(const std::string& text) { return {"u", "textline", "f.txt", text}; }
 Files F(const std::string& bytes) { return {{"f.txt", bytes}}; }
 const Files kAb = F("a\nb\n");
 
@@ -271,12 +274,10 @@ const std::string kCannotOpen = "Cannot open file.";
 std::vector<Case> FileCases() {
   return {
       {"no_arguments", {}, kAb, kUsage, kAb},
-      {"mode_only", {"i"}, kAb, kUsage, kAb},
       {"unknown_command", {"i", "textlines", "f.txt", "x"}, kAb, kUsage, kAb},
       {"command_is_case_sensitive", {"i", "TEXTLINE", "f.txt", "x"}, kAb, kUsage, kAb},
       {"textline_without_text", {"u", "textline", "f.txt"}, kAb, kUsage, kAb},
       {"regline_without_item", {"i", "regline", "HKLM\\Software\\X", "Path"}, kAb, kUsage, kAb},
-      {"add", Add("x"), kAb, "", F("a\r\nb\r\nx\r\n")},
       {"add_extra_argument_ignored", {"i", "textline", "f.txt", "x", "y"}, F("a\nb"), "", F("a\r\nb\r\nx\r\n")},
       {"add_blanks_and_quotes", Add("say \"hi\" = 1\t"), kAb, "", F("a\r\nb\r\nsay \"hi\" = 1\t\r\n")},
       {"add_to_empty_file", Add("x"), F(""), "", F("x\r\n")},
@@ -331,8 +332,6 @@ std::vector<Case> FileCases() {
       {"dacl_everyone_reads", Add("x"), kAb, "", F("a\r\nb\r\nx\r\n"), kWindowsOnly, 0775},
       // Only its owner may replace a file in a sticky folder: the rename fails after the write.
       {"writable_file_of_another_in_sticky_folder", Add("x"), kAb, kCannotOpen, kAb, kLinuxOnly, 0666},
-      {"utf16_add", Add("new=1"), F(kIni), "", F(Utf16(u"[s]\r\nk=v\r\nnew=1\r\n"))},
-      {"utf16_present", Add("k=v"), F(kIni), "", F(kIni)},
       {"utf16_remove", Remove("k"), F(Utf16(u"[s]\n\nk=v\nx")), "", F(Utf16(u"[s]\r\nx\r\n"))},
       {"utf16_remove_every_line", Remove("="), F(Utf16(u"a=1\na=2")), "", F(Utf16(u"\r\n"))},
       // 00 0A inside a unit, or across two, ends no line.
@@ -341,14 +340,12 @@ std::vector<Case> FileCases() {
       {"utf16_bom_only", Add("x"), F(Utf16(u"")), "", F(Utf16(u"x\r\n"))},
       {"utf16_odd_length", Add("x"), F(kIni + "a"), kCannotOpen, F(kIni + "a")},
       {"utf32_refused", Add("x"), F("\xFF\xFE\0\0a\0\0\0"s), kCannotOpen, F("\xFF\xFE\0\0a\0\0\0"s)},
-      {"utf8_bom_kept", Remove("x"), F(kBom8 + "x\nb\n"), "", F(kBom8 + "b\r\n")},
       {"utf8_bom_only", Add("Łąka"), F(kBom8), "", F(kBom8 + "Łąka\r\n")},
       {"utf16_invalid_utf8_text", Add("\xFF"), F(kIni), kCannotOpen, F(kIni), kLinuxOnly},
       // Without a mark, UTF-8 beyond ASCII is UTF-8; anything else the code page on Windows.
       {"utf8_add_latin", Add("C:\\José"), F("Zoë\n"), "", F("Zoë\r\nC:\\José\r\n")},
       {"utf8_add_outside_code_page", Add("Łukasz"), F("Zoë\n"), "", F("Zoë\r\nŁukasz\r\n")},
       {"utf8_remove", Remove("Ł"), F("Zoë\nŁukasz\n"), "", F("Zoë\r\n")},
-      {"utf8_present", Add("José"), F("a\nJosé\n"), "", F("a\nJosé\n")},
       {"code_page_file", Add("José"), F("Zo\xEB\n"), "", F("Zo\xEB\r\nJos\xE9\r\n"), kWindowsOnly},
       {"cut_short_is_no_utf8", Add("é"), F("Zoë\n\xC3"), "", F("Zoë\r\n\xC3\r\n\xE9\r\n"), kWindowsOnly},
       {"text_in_code_page", Add("Démo"), kAb, "", F("a\r\nb\r\nD\xE9mo\r\n"), kWindowsOnly},
@@ -379,7 +376,7 @@ TEST(FileTooLarge, IsLeftAlone) {
   for (const auto& args : {Add("x"), Remove("a")})
     EXPECT_EQ(Shell(Tool(args), dir.path()), "Some error occured.");
   EXPECT_EQ(fs::file_size(dir / "f.txt"), uintmax_t{5} << 30);
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"f.txt"});
+  EXPECT_EQ(dir.List(), Args{"f.txt"});
 }
 
 // Windows only: a rewritten file keeps its attributes.
@@ -396,8 +393,8 @@ TEST(FileAttributes, SurviveARewrite) {
 // ---------------------------------------------------------------------------
 // Registry values, in their files.
 
-std::vector<std::string> Reg(const std::string& mode, const std::string& item,
-                             const std::string& key = kKey, const std::string& name = "Path") {
+Args Reg(const std::string& mode, const std::string& item, const std::string& key = kKey,
+         const std::string& name = "Path") {
   return {mode, "regline", key, name, item};
 }
 Files Sz(const std::string& text, const std::string& value = kPath) {
@@ -405,14 +402,8 @@ Files Sz(const std::string& text, const std::string& value = kPath) {
 }
 Files ExpandSz(const std::string& text) { return {{kPath + ".REG_EXPAND_SZ", text + '\0'}}; }
 
-const std::string kLongPath = [] {
-  std::string path = "%SystemRoot%\\system32";
-  for (int i = 0; path.size() < 33000; ++i)
-    path += ";C:\\Program Files\\Vendor" + std::to_string(i) + "\\bin";
-  return path;
-}();
+const std::string kLongPath(33000, 'p');  // longer than the 32767 characters of some buffers
 const std::string kUnicodePath = "C:\\Łąka\\bin;C:\\工具\\bin;C:\\a";
-const std::string kSys32 = "C:\\Windows\\system32";
 const std::string kKeyError = "Key access error.";
 
 // One case a line.
@@ -426,22 +417,17 @@ std::vector<Case> RegCases() {
       {"install_present", Reg("i", "b"), Sz("a;b;c"), "", Sz("a;b;c")},
       {"install_inside_other_item", Reg("i", "b"), Sz("a;bc;ab"), "", Sz("a;bc;ab;b")},
       {"install_is_case_sensitive", Reg("i", "B"), Sz("a;b"), "", Sz("a;b;B")},
-      {"uninstall", Reg("u", "b"), Sz("a;b;c"), "", Sz("a;c")},
-      {"uninstall_first", Reg("u", "b"), Sz("b;c"), "", Sz("c")},
-      {"uninstall_last", Reg("u", "b"), Sz("a;b"), "", Sz("a")},
       {"uninstall_only", Reg("u", "b"), Sz("b;"), "", Sz("")},
       {"uninstall_first_occurrence", Reg("u", "b"), Sz("b;a;b"), "", Sz("a;b")},
       {"uninstall_tidies_trailing_separator", Reg("u", "b"), Sz("a;b;c;"), "", Sz("a;c")},
       {"uninstall_absent", Reg("u", "b"), Sz("c"), "", Sz("c")},
       {"uninstall_never_cuts_an_item", Reg("u", "b"), Sz("ab;bc;b"), "", Sz("ab;bc")},
-      {"uninstall_system32_keeps_wbem", Reg("u", kSys32), ExpandSz(kSys32 + "\\wbem;" + kSys32), "", ExpandSz(kSys32 + "\\wbem")},
       {"expand_sz_stays_expand_sz", Reg("i", "C:\\Tool"), ExpandSz("%SystemRoot%"), "", ExpandSz("%SystemRoot%;C:\\Tool")},
       {"empty_item_install", Reg("i", ""), Sz("a"), "", Sz("a")},
       {"empty_item_uninstall", Reg("u", ""), Sz(";a;"), "", Sz(";a;")},
       {"capital_i_uninstalls", Reg("I", "b"), Sz("a;b"), "", Sz("a")},
       {"data_without_nul", Reg("i", "b"), {{kPath + ".REG_SZ", "a;b;c"}}, "", {{kPath + ".REG_SZ", "a;b;c"}}},
       {"long_value", Reg("i", "C:\\New"), ExpandSz(kLongPath), "", ExpandSz(kLongPath + ";C:\\New")},
-      {"path_outside_code_page_install", Reg("i", "C:\\b"), ExpandSz(kUnicodePath), "", ExpandSz(kUnicodePath + ";C:\\b")},
       {"path_outside_code_page_uninstall", Reg("u", "C:\\a"), ExpandSz(kUnicodePath), "", ExpandSz("C:\\Łąka\\bin;C:\\工具\\bin")},
       {"look_alike_item_stays", Reg("u", "C:\\Laka\\bin"), ExpandSz(kUnicodePath), "", ExpandSz(kUnicodePath)},
       {"names_outside_code_page", Reg("i", "b", kKey + "\\Łąka工具", "Pfad工具"), Sz("a", kFolder + "Łąka工具/Pfad工具"), "", Sz("a;b", kFolder + "Łąka工具/Pfad工具")},
@@ -459,7 +445,6 @@ std::vector<Case> RegCases() {
       {"long_subkey_refused", Reg("i", "b", kKey + "\\" + std::string(10000, 'k')), Sz("a"), kKeyError, Sz("a")},
       {"names_ignore_case", Reg("i", "b", "HKCU\\SOFTWARE\\CFGLINE-E2E", "PATH"), Sz("a"), "", Sz("a;b")},
       {"default_value", Reg("i", "b", kKey, ""), Sz("a", kFolder), "", Sz("a;b", kFolder)},
-      {"environment_key", Reg("i", "b", "HKCU\\Environment", "cfgline-e2e"), Sz("a", kEnvironment), "", Sz("a;b", kEnvironment)},
       // Windows only: environment keys' writes are announced, and only they.
       {"announce_environment_change", {"--announcements", "i", "regline", "HKCU\\Environment", "cfgline-e2e", "b"}, Sz("a", kEnvironment), "announcements: 1", Sz("a;b", kEnvironment), kWindowsOnly},
       {"announce_environment_in_any_case", {"--announcements", "i", "regline", "HKCU\\ENVIRONMENT", "cfgline-e2e", "b"}, Sz("a", kEnvironment), "announcements: 1", Sz("a;b", kEnvironment), kWindowsOnly},
@@ -497,45 +482,75 @@ INSTANTIATE_TEST_SUITE_P(Registry, Command, CasesHere(RegCases()), CaseName);
 // Linux: runs as root on what another user, nobody, prepared. Each case's
 // setup runs as root in the case's folder, which holds "r/f" (root's, mode
 // 600, "a\n"), "u/" (nobody's) and "u/own" (nobody's, "a\n"); `U` runs a
-// command as nobody. `during` runs in the background while the tool runs.
-// Nothing but the files in `changed` may change in any way (bytes, link
-// target, mode, owner, group, inode), and those keep their mode, less any
-// set-user-ID or set-group-ID bit, owner and group (as nobody, they become
-// nobody's).
+// command as nobody. `during` runs in the background while the tool runs,
+// `run` goes before its command. Nothing but the files in `changed` may
+// change in any way (bytes, link target, mode, owner, group, inode), and
+// those keep their mode, less any set-user-ID or set-group-ID bit, owner and
+// group (as nobody, they become nobody's). With `show`, the case runs on a
+// file system that holds ACLs, attributes and flags, and `show` must print
+// the same before and after, or `shown` when given.
 struct LinkCase {
   std::string name;
   std::string setup;
-  std::vector<std::string> args;
+  Args args;
   std::string out;
   Files changed;  // new bytes, or kGone
   bool asNobody = false;
-  std::string during = "";
+  std::string during = "", show = "", shown = "", run = "";
 };
-
-void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kGone = "<gone>";
 const std::string kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+
+// The folder of the file system for those cases: the temporary folder's when
+// it holds all they need, else a small ext4 image mounted there.
+class MarkingFolder {
+ public:
+  MarkingFolder() {
+    const std::string probe =
+        "touch p && setfacl -m u:nobody:r p && setfattr -n user.p p && setfattr -n trusted.p p && "
+        "chattr +A +S +d p";
+    if (Shell(probe, dir_.path()) == "") return;
+    EXPECT_EQ(Shell("truncate -s 16M img && mkfs.ext4 -q img && mkdir m && mount -o loop img m",
+                    dir_.path()),
+              "");
+    path_ = dir_ / "m";
+  }
+  ~MarkingFolder() {
+    if (path_ != dir_.path()) umount2(path_.c_str(), MNT_DETACH);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  TempDir dir_;
+  std::string path_ = dir_.path();
+};
 
 class LinkRun : public testing::TestWithParam<LinkCase> {};
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(LinkRun);
 
 TEST_P(LinkRun, TouchesOnlyWhatTheCallerMay) {
   const LinkCase& c = GetParam();
-  TempDir dir;
+  static const MarkingFolder marking;
+  const TempDir temp;
+  const std::string dir = c.show.empty() ? temp.path() : marking.path() + "/" + c.name;
+  fs::create_directory(dir);
+  fs::permissions(dir, fs::perms(0755));
   EXPECT_EQ(
       Shell("U() { " + kAsNobody +
                 " \"$@\"; }; mkdir -m 755 u r && chown 65534:65534 u &&"
                 " printf 'a\\n' >r/f && chmod 600 r/f && U sh -c \"printf 'a\\n' >u/own\" && " +
                 c.setup,
-            dir.path()),
+            dir),
       "");
-  std::map<std::string, Entry> expected = ListEntries(dir.path());
+  std::map<std::string, Entry> expected = ListEntries(dir);
+  const std::string show = c.show.empty() ? "true" : c.show, shown = Shell(show, dir);
   const std::string during = c.during.empty() ? "" : "{ " + c.during + "; } & sleep 0.3; ";
   EXPECT_EQ(
-      Shell(during + Tool(c.args, c.asNobody) + (during.empty() ? "" : "; kill $!"), dir.path()),
+      Shell(during + c.run + Tool(c.args, c.asNobody) + (during.empty() ? "" : "; kill $!"), dir),
       c.out);
-  std::map<std::string, Entry> after = ListEntries(dir.path());
+  EXPECT_EQ(Shell(show, dir), c.shown.empty() ? shown : c.shown);
+  std::map<std::string, Entry> after = ListEntries(dir);
   for (const auto& [name, bytes] : c.changed) {
     if (bytes == kGone) {
       expected.erase(name);
@@ -547,14 +562,18 @@ TEST_P(LinkRun, TouchesOnlyWhatTheCallerMay) {
     }
   }
   EXPECT_EQ(after, expected);
+  if (dir == temp.path()) return;
+  Shell("chattr -a r", dir);
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
 }
 
-std::vector<std::string> At(const std::string& file, const std::string& mode = "i") {
+Args At(const std::string& file, const std::string& mode = "i") {
   return {mode, "textline", file, "x"};
 }
 const std::string kStore =
     "mkdir registry && chown 65534:65534 registry && U mkdir -p registry/HKEY_CURRENT_USER/k && ";
-const std::vector<std::string> kStoreAdd = {"i", "regline", "HKCU\\k", "v", "b"};
+const Args kStoreAdd = {"i", "regline", "HKCU\\k", "v", "b"};
 // Makes `name` a second name of root's link `link`, as nobody where the
 // kernel lets a user hard-link another's link (fs.protected_hardlinks 0, set
 // for that moment), else as root where /proc/sys is read-only: the same link.
@@ -567,9 +586,18 @@ std::string HardLinkAsUser(const std::string& link, const std::string& name) {
 // which reports a size of 0 and reads on for 256 GiB.
 const std::string kPagemapAt = "{ " + kAsNobody + " sleep 30 & } && U ln -s /proc/$!/pagemap ";
 
+// Runs a command as root that may change owners but cannot give a file
+// nobody's: in a user namespace where nobody is not mapped; in a chroot,
+// which may not make one, with every change of owner refused (--no-chown).
+std::string CannotChown() {
+  if (Shell("unshare --user --map-root-user true", "/") == "")
+    return "unshare --user --map-root-user ";
+  return Quote(fs::read_symlink("/proc/self/exe")) + " --no-chown ";
+}
+
 // clang-format off
 std::vector<LinkCase> LinkCases() {
-  if (Windows()) return {};  // Wine has no owners
+  if (Windows()) return {};  // Wine has no owners, nor ACLs
   const std::string added = "a\nx\n";
   return {
       // A user leads root nowhere but to what the user owns already.
@@ -596,7 +624,6 @@ std::vector<LinkCase> LinkCases() {
       {"user_link_to_own_pagemap", kPagemapAt + "u/.profile", At("u/.profile", "u"), kCannotOpen, {}},
       {"user_store_value_pagemap", kStore + kPagemapAt + "registry/HKEY_CURRENT_USER/k/v.REG_SZ", kStoreAdd, kKeyError, {}},
       {"sparse_user_file_uninstall", "U truncate -s 1T u/.bashrc", At("u/.bashrc", "u"), kCannotOpen, {}},
-      {"sparse_user_file_install", "U truncate -s 1T u/.bashrc", At("u/.bashrc"), kCannotOpen, {}},
       // A reader's lock does not keep root out.
       {"reader_holds_flock", "chmod 644 r/f", At("r/f"), "", {{"r/f", added}}, false, kAsNobody + " flock -s r/f sleep 40"},
       // Links that root, the caller or the file's owner made are followed.
@@ -611,104 +638,34 @@ std::vector<LinkCase> LinkCases() {
       {"root_link_to_slash", "ln -s / r/root", At("r/root/proc/self/cwd/r/f"), "", {{"r/f", added}}},
       {"dot_dot_after_user_link_in_own_folder", "U mkdir u/app u/app/real && U ln -s real u/app/bin && U cp u/own u/app/conf", At("u/app/bin/../conf"), "", {{"u/app/conf", added}}},
       {"link_text_of_300_bytes", "U ln -s $(printf './%.0s' $(seq 146))../u/own u/l", At("u/l"), "", {{"u/own", added}}},
-  };
-}
-// clang-format on
-
-INSTANTIATE_TEST_SUITE_P(Links, LinkRun, testing::ValuesIn(LinkCases()), CaseName);
-
-// ---------------------------------------------------------------------------
-// Linux: what a rewrite keeps of the file it replaces. Each case's setup runs
-// as root in a folder of its own, which holds "f" (root's, mode 640, "a\n"),
-// on a file system that holds ACLs, attributes and flags. Then root adds "x"
-// to f, through `run` when given; `show` must print the same before and
-// after, or `shown` when given. With a message, f keeps its bytes.
-struct KeepCase {
-  std::string name;
-  std::string setup;
-  std::string show;
-  std::string out = "";
-  std::string shown = "";
-  std::string run = "";
-};
-
-void PrintTo(const KeepCase& c, std::ostream* os) { *os << c.name; }
-
-// The folder of the file system for those cases: the temporary folder's when
-// it holds all they need, else a small ext4 image mounted there.
-class MarkingFolder {
- public:
-  MarkingFolder() {
-    const std::string probe =
-        "touch p && setfacl -m u:nobody:r p && setfattr -n user.p p && setfattr -n trusted.p p && "
-        "chattr +A +S +d p";
-    if (Shell(probe, dir_.path()) == "") return;
-    EXPECT_EQ(Shell("truncate -s 16M img && mkfs.ext4 -q img && mkdir m && mount -o loop img m",
-                    dir_.path()),
-              "");
-    path_ = dir_ / "m";
-  }
-  ~MarkingFolder() {
-    if (path_ != dir_.path()) umount2(path_.c_str(), MNT_DETACH);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  TempDir dir_;
-  std::string path_ = dir_.path();
-};
-
-class KeepRun : public testing::TestWithParam<KeepCase> {};
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KeepRun);
-
-TEST_P(KeepRun, KeepsWhatMarksTheFile) {
-  const KeepCase& c = GetParam();
-  static const MarkingFolder marking;
-  const std::string dir = marking.path() + "/" + c.name;
-  ASSERT_TRUE(fs::create_directory(dir));
-  fs::permissions(dir, fs::perms(0755));
-  EXPECT_EQ(Shell("printf 'a\\n' >f && chmod 640 f && " + c.setup, dir), "");
-  const std::string shown = Shell(c.show, dir);
-  EXPECT_EQ(Shell(c.run + Tool(At("f")), dir), c.out);
-  EXPECT_EQ(ReadBytes(dir + "/f"), c.out.empty() ? "a\nx\n" : "a\n");
-  EXPECT_EQ(Shell(c.show, dir), c.shown.empty() ? shown : c.shown);
-  Shell("chattr -a .", dir);
-  std::error_code ignored;
-  fs::remove_all(dir, ignored);
-}
-
-// Runs a command as root that may change owners but cannot give a file
-// nobody's: in a user namespace where nobody is not mapped; in a chroot,
-// which may not make one, with every change of owner refused (--no-chown).
-std::string CannotChown() {
-  if (Shell("unshare --user --map-root-user true", "/") == "")
-    return "unshare --user --map-root-user ";
-  return Quote(fs::read_symlink("/proc/self/exe")) + " --no-chown ";
-}
-
-// clang-format off
-std::vector<KeepCase> KeepCases() {
-  if (Windows()) return {};  // Wine has no ACLs
-  return {
-      {"acl", "setfacl -m u:nobody:rw,g::- f", "getfacl f"},
+      // What a rewrite keeps of the file it replaces.
+      {"acl", "chmod 640 r/f && setfacl -m u:nobody:rw,g::- r/f", At("r/f"), "", {{"r/f", added}}, false, "", "getfacl r/f"},
       // Created with the folder's default ACL, the new file would let nobody read it.
-      {"no_default_acl", "setfacl -d -m u:nobody:rwx .", kAsNobody + " cat f; getfacl f"},
-      {"labels_attributes_flags", "setfattr -n security.cfgline -v l f && setfattr -n trusted.t -v t f && setfattr -n user.u -v u f && chattr +A +S +d f",
-       "getfattr -d -m - f; lsattr f"},
-      {"no_capability", "setfattr -n security.capability -v 0x0100000200200000000000000000000000000000 f",
-       "getfattr -n security.capability f", "", "f: security.capability: No such attribute\n"},
-      {"append_only_folder", "chattr +a .", "ls -A", kCannotOpen},
-      {"owner_not_given", "chown 65534:65534 f && chmod 666 f", "stat -c '%u:%g %a %i' f", kCannotOpen, "", CannotChown()},
+      {"no_default_acl", "chmod 640 r/f && setfacl -d -m u:nobody:rwx r", At("r/f"), "", {{"r/f", added}}, false, "", kAsNobody + " cat r/f; getfacl r/f"},
+      {"labels_attributes_flags", "setfattr -n security.cfgline -v l r/f && setfattr -n trusted.t -v t r/f && setfattr -n user.u -v u r/f && chattr +A +S +d r/f",
+       At("r/f"), "", {{"r/f", added}}, false, "", "getfattr -d -m - r/f; lsattr r/f"},
+      {"no_capability", "setfattr -n security.capability -v 0x0100000200200000000000000000000000000000 r/f", At("r/f"), "", {{"r/f", added}}, false, "",
+       "getfattr -n security.capability r/f", "r/f: security.capability: No such attribute\n"},
+      {"append_only_folder", "chattr +a r", At("r/f"), kCannotOpen, {}, false, "", "ls -A r"},
+      {"owner_not_given", "chown 65534:65534 r/f && chmod 666 r/f", At("r/f"), kCannotOpen, {}, false, "", "stat -c '%u:%g %a %i' r/f", "", CannotChown()},
   };
 }
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Protection, KeepRun, testing::ValuesIn(KeepCases()), CaseName);
+// The cases about what a rewrite keeps, those with `show`, or the others.
+auto LinkCasesAbout(bool protection) {
+  std::vector<LinkCase> table = LinkCases();
+  std::erase_if(table, [&](const LinkCase& c) { return c.show.empty() == protection; });
+  return testing::ValuesIn(table);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, LinkRun, LinkCasesAbout(false), CaseName);
+INSTANTIATE_TEST_SUITE_P(Protection, LinkRun, LinkCasesAbout(true), CaseName);
 
 // ---------------------------------------------------------------------------
 // The parts of `bytes` between separators, sorted.
-std::vector<std::string> SortedParts(const std::string& bytes, const std::string& separator) {
-  std::vector<std::string> parts;
+Args SortedParts(const std::string& bytes, const std::string& separator) {
+  Args parts;
   for (size_t begin = 0, end; begin <= bytes.size(); begin = end + separator.size()) {
     end = std::min(bytes.find(separator, begin), bytes.size());
     parts.push_back(bytes.substr(begin, end - begin));

@@ -131,12 +131,6 @@ bool Mirror(bool load, int count, wchar_t** paths) {
   return ok;
 }
 
-std::wstring CommandLine(int count, wchar_t** args) {
-  std::wstring command;
-  for (int i = 0; i < count; ++i) command += L'"' + std::wstring(args[i]) + L"\" ";
-  return command;
-}
-
 // A desktop of this program's own, for the calling thread and those that
 // join it; it has a display even where the prefix's first one has none.
 std::wstring desktop = L"cfgline-" + std::to_wstring(GetCurrentProcessId());
@@ -149,95 +143,61 @@ bool JoinOwnDesktop() {
   return ownDesktop != nullptr && SetThreadDesktop(ownDesktop);
 }
 
-// Starts the command line `command` on the own desktop; null when it cannot.
-HANDLE StartOnOwnDesktop(std::wstring command) {
+// Runs the command line `args` on the own desktop until it exits, at most
+// 120 s; false when it cannot.
+bool Run(int count, wchar_t** args) {
+  std::wstring command;
+  for (int i = 0; i < count; ++i) command += L'"' + std::wstring(args[i]) + L"\" ";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.lpDesktop = desktop.data();
   PROCESS_INFORMATION process;
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return nullptr;
+  if (!JoinOwnDesktop() || !CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
+                                           nullptr, nullptr, &startup, &process)) {
+    return false;
   }
   CloseHandle(process.hThread);
-  return process.hProcess;
+  return WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0;
 }
 
-int announcements = 0;
+LONG announcements = 0;
+DWORD answerAfter = 0;  // ms that each window takes to answer an announcement
 
-LRESULT CALLBACK Count(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_SETTINGCHANGE && lparam != 0 &&
-      std::string(reinterpret_cast<const char*>(lparam)) == "Environment") {
-    ++announcements;
+LRESULT CALLBACK Answer(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message != WM_SETTINGCHANGE || lparam == 0 ||
+      std::wstring(reinterpret_cast<const wchar_t*>(lparam)) != L"Environment") {
+    return DefWindowProcW(window, message, wparam, lparam);
   }
-  return DefWindowProcA(window, message, wparam, lparam);
+  if (InterlockedIncrement(&announcements) == 1 && answerAfter > 0) {
+    std::puts("announced");
+    std::fflush(stdout);
+  }
+  Sleep(answerAfter);
+  return 0;
 }
 
-// Runs the command line `args` on the own desktop, with a hidden top-level
-// window there; the number of announcements, or -1.
-int Announcements(int count, wchar_t** args) {
-  WNDCLASSA windowClass = {};
-  windowClass.lpfnWndProc = Count;
-  windowClass.lpszClassName = "cfgline_announcements";
-  HANDLE process = nullptr;
-  if (!JoinOwnDesktop() || RegisterClassA(&windowClass) == 0 ||
-      CreateWindowExA(0, windowClass.lpszClassName, "", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                      nullptr, nullptr, nullptr, nullptr) == nullptr ||
-      (process = StartOnOwnDesktop(CommandLine(count, args))) == nullptr) {
-    return -1;
-  }
-  // Until it has exited, and for a moment after.
-  for (int quiet = 0; quiet < 3;) {
-    const DWORD wait = MsgWaitForMultipleObjects(1, &process, FALSE, 60000, QS_ALLINPUT);
-    if (wait == WAIT_TIMEOUT) return -1;
-    for (MSG msg; PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);) DispatchMessageA(&msg);
-    if (wait == WAIT_OBJECT_0) Sleep(100), ++quiet;  // exited: a moment more
-  }
-  return announcements;
-}
-
-LRESULT CALLBACK Slow(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  static LONG announced = 0;
-  if (message == WM_SETTINGCHANGE && lparam != 0 &&
-      std::wstring(reinterpret_cast<const wchar_t*>(lparam)) == L"Environment") {
-    if (InterlockedExchange(&announced, 1) == 0) {
-      std::puts("announced");
-      std::fflush(stdout);
-    }
-    Sleep(4000);
-    return 0;
-  }
-  return DefWindowProcW(window, message, wparam, lparam);
-}
-
-DWORD WINAPI SlowWindow(void* ready) {
+DWORD WINAPI AnsweringWindow(void* ready) {
   MSG msg;
-  if (JoinOwnDesktop() && CreateWindowExW(0, L"cfgline_slow", L"", WS_OVERLAPPEDWINDOW, 0, 0, 200,
-                                          100, nullptr, nullptr, nullptr, nullptr) != nullptr) {
+  if (JoinOwnDesktop() && CreateWindowExW(0, L"cfgline", L"", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                          nullptr, nullptr, nullptr, nullptr) != nullptr) {
     ReleaseSemaphore(ready, 1, nullptr);
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
   }
   return 0;
 }
 
-// Runs the command line `args` beside ten slow windows; false when it cannot.
-bool SlowWindows(int count, wchar_t** args) {
-  constexpr int kWindows = 10;
+// Opens `windows` top-level windows on the own desktop, each on a thread of
+// its own; false when it cannot.
+bool OpenWindows(int windows) {
   WNDCLASSW windowClass = {};
-  windowClass.lpfnWndProc = Slow;
-  windowClass.lpszClassName = L"cfgline_slow";
-  const HANDLE ready = CreateSemaphoreW(nullptr, 0, kWindows, nullptr);
+  windowClass.lpfnWndProc = Answer;
+  windowClass.lpszClassName = L"cfgline";
+  const HANDLE ready = CreateSemaphoreW(nullptr, 0, windows, nullptr);
   if (!JoinOwnDesktop() || RegisterClassW(&windowClass) == 0) return false;
-  for (int i = 0; i < kWindows; ++i) {
-    CloseHandle(CreateThread(nullptr, 0, SlowWindow, ready, 0, nullptr));
+  for (int i = 0; i < windows; ++i) {
+    CloseHandle(CreateThread(nullptr, 0, AnsweringWindow, ready, 0, nullptr));
     if (WaitForSingleObject(ready, 30000) != WAIT_OBJECT_0) return false;
   }
-  const ULONGLONG start = GetTickCount64();
-  const HANDLE process = StartOnOwnDesktop(CommandLine(count, args));
-  if (process == nullptr || WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) return false;
-  const ULONGLONG took = GetTickCount64() - start;
-  const std::string after = "after " + std::to_string(took) + " ms";
-  std::printf("done %s\n", took < 10000 ? "within 10 s" : after.c_str());
   return true;
 }
 
@@ -249,8 +209,7 @@ bool OccupyLock(const std::wstring& what, int count, wchar_t** args) {
   CreateDirectoryW(folder.c_str(), nullptr);
   DeleteFileW(occupied.c_str());  // the lock file of earlier runs
   if (!CreateDirectoryW(occupied.c_str(), nullptr)) return false;
-  const HANDLE process = JoinOwnDesktop() ? StartOnOwnDesktop(CommandLine(count, args)) : nullptr;
-  const bool ran = process != nullptr && WaitForSingleObject(process, 120000) == WAIT_OBJECT_0;
+  const bool ran = Run(count, args);
   RemoveDirectoryW(occupied.c_str());
   return ran;
 }
@@ -264,10 +223,21 @@ int wmain(int argc, wchar_t** argv) {
   }
   const std::wstring command = argc > 1 ? argv[1] : L"";
   if (command == L"--announcements") {
-    std::printf("announcements: %d", Announcements(argc - 2, argv + 2));
+    const bool ran = OpenWindows(1) && Run(argc - 2, argv + 2);
+    Sleep(300);  // for announcements still on their way
+    std::printf("announcements: %ld", ran ? announcements : -1L);
     return 0;
   }
-  if (command == L"--slow-windows") return SlowWindows(argc - 2, argv + 2) ? 0 : 1;
+  if (command == L"--slow-windows") {
+    answerAfter = 4000;
+    if (!OpenWindows(10)) return 1;
+    const ULONGLONG start = GetTickCount64();
+    if (!Run(argc - 2, argv + 2)) return 1;
+    const ULONGLONG took = GetTickCount64() - start;
+    std::printf("done %s\n",
+                took < 10000 ? "within 10 s" : ("after " + std::to_string(took) + " ms").c_str());
+    return 0;
+  }
   if (command == L"--occupy-lock" && argc > 2) {
     return OccupyLock(argv[2], argc - 3, argv + 3) ? 0 : 1;
   }
