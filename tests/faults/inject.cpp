@@ -92,16 +92,11 @@ WRAP(int, ioctl, -1, (int fd, unsigned long request, ...), (fd, request, more),
      VARIADIC(request, void*))
 WRAP(ssize_t, read, -1, (int fd, void* to, size_t size), (fd, to, size),
      if (Fault("read", "eintr")) return -1)
-WRAP(ssize_t, pread, -1, (int fd, void* to, size_t size, off_t at), (fd, to, size, at),
-     if (Fault("pread", "eintr")) return -1)
 WRAP(ssize_t, write, -1, (int fd, const void* from, size_t size), (fd, from, size),
      if (Fault("write", "eintr")) return -1; if (size > 1 && Fault("write", "short")) size /= 2)
-WRAP(ssize_t, pwrite, -1, (int fd, const void* from, size_t size, off_t at), (fd, from, size, at),
-     if (Fault("pwrite", "eintr")) return -1; if (size > 1 && Fault("pwrite", "short")) size /= 2)
 WRAP(void*, mmap, MAP_FAILED, (void* at, size_t size, int prot, int flags, int fd, off_t offset),
      (at, size, prot, flags, fd, offset), if (fd >= 0 && nomap) return errno = ENODEV, MAP_FAILED)
 WRAP(int, fsync, -1, (int fd), (fd))
-WRAP(int, fdatasync, -1, (int fd), (fd))
 WRAP(int, sync_file_range, -1, (int fd, off_t at, off_t size, unsigned how), (fd, at, size, how))
 WRAP(off_t, lseek, -1, (int fd, off_t at, int whence), (fd, at, whence))
 WRAP(int, fstat, -1, (int fd, struct stat* st), (fd, st))
@@ -112,15 +107,11 @@ WRAP(int, faccessat, -1, (int at, const char* name, int what, int how), (at, nam
 WRAP(int, fchown, -1, (int fd, uid_t user, gid_t group), (fd, user, group))
 WRAP(int, fchmod, -1, (int fd, mode_t bits), (fd, bits))
 WRAP(int, renameat, -1, (int at, const char* old, int to, const char* name), (at, old, to, name))
-WRAP(int, renameat2, -1, (int at, const char* from, int to, const char* name, unsigned how),
-     (at, from, to, name, how))
 WRAP(int, unlinkat, -1, (int at, const char* name, int how), (at, name, how))
 WRAP(ssize_t, readlinkat, -1, (int at, const char* name, char* to, size_t n), (at, name, to, n))
 WRAP(int, munmap, -1, (void* at, size_t size), (at, size))
-WRAP(int, flock, -1, (int fd, int how), (fd, how))
 WRAP(DIR*, fdopendir, nullptr, (int fd), (fd))
 WRAP(dirent*, readdir, nullptr, (DIR* dir), (dir))
-WRAP(ssize_t, getdents64, -1, (int fd, void* to, size_t size), (fd, to, size))
 WRAP(ssize_t, getrandom, -1, (void* to, size_t size, unsigned how), (to, size, how))
 WRAP(int, sigaction, -1, (int number, const struct sigaction* action, struct sigaction* old),
      (number, action, old))
