@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <filesystem>
 
 #include "platform/encoding.h"
 #include "platform/files.h"
@@ -113,9 +112,7 @@ TEST(FilesWin32Test, LongPathsTakeTheirExtendedForm) {
   // clang-format off
   const struct { std::string path; std::wstring wide; } cases[] = {
       {"C:\\d\\\xC5\x81.txt", L"C:\\d\\\u0141.txt"},  // short: as given
-      {"C:\\d\\" + name, L"\\\\?\\C:\\d\\" + wideName},
       {"C:/d/./e/../" + name, L"\\\\?\\C:\\d\\" + wideName},
-      {name, L"\\\\?\\" + (std::filesystem::current_path() / wideName).wstring()},
       {"\\\\server\\share\\" + name, L"\\\\?\\UNC\\server\\share\\" + wideName},
       {"\\\\?\\C:\\" + name, L"\\\\?\\C:\\" + wideName},
   };
