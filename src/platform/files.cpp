@@ -37,6 +37,8 @@ Status ReadToEnd(const ReadSome& read, size_t size, size_t past, std::string& co
 
 AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 
+Status AtomicFileWriter::Open(FileContents& original) { return failed_ = OpenTemp(original); }
+
 Status AtomicFileWriter::Write(std::string_view bytes) {
   if (!failed_.ok()) return failed_;
   if (buffer_.size() + bytes.size() > kBufferSize) {

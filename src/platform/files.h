@@ -83,9 +83,9 @@ Status DeleteOneFile(const std::string& path);
 //            gives it the protection of the file that was read, checks
 //            that the file's name still leads to that very file, closes the
 //            temporary file and puts it in the file's place in one step.
-// Each returns the failure, and a failure sticks: after a failed Write(),
-// every later Write() and Commit() fails too, so a caller that writes many
-// pieces may check Commit() alone. After any failure, or when the object is
+// Each returns the failure, and a failure sticks: after a failed Open() or
+// Write(), every later Write() and Commit() returns it too, so a caller
+// that writes many pieces may check Commit() alone. After any failure, or when the object is
 // destroyed before Commit() succeeded, the temporary file is removed and the
 // target is byte for byte as it was. The target is never deleted first.
 class AtomicFileWriter {
@@ -101,6 +101,7 @@ class AtomicFileWriter {
   Status Commit();
 
  private:
+  Status OpenTemp(FileContents& original);  // Open's work, this OS's
   Status WriteOut(std::string_view bytes);  // unbuffered, this OS's
   void Discard();                           // closes and removes the temp file
 

@@ -254,7 +254,7 @@ Status DeleteOneFile(const std::string& path) {
   return {};
 }
 
-Status AtomicFileWriter::Open(FileContents& original) {
+Status AtomicFileWriter::OpenTemp(FileContents& original) {
   // Only a file that could be opened for writing, and so locked, is replaced.
   if (!original.native_.writable || original.native_.folder < 0) return {Step::kLock, 0};
   original_ = &original;
@@ -279,9 +279,9 @@ Status AtomicFileWriter::Open(FileContents& original) {
   // Before its first byte: the folder's default ACL may have named others
   // in it, whose entries the mode given at commit would bring to life.
   if (!DropInheritedAcl(native_.fd)) {
-    failed_ = Failed(Step::kCopyProtection);
+    const Status status = Failed(Step::kCopyProtection);
     Discard();
-    return failed_;
+    return status;
   }
   RemoveLeftoverTemps(folder, temp_);
   return {};
@@ -300,7 +300,7 @@ Status AtomicFileWriter::WriteOut(std::string_view bytes) {
 }
 
 Status AtomicFileWriter::Commit() {
-  if (failed_.ok() && native_.fd < 0) failed_ = {Step::kCreateTemp, 0};
+  if (failed_.ok() && native_.fd < 0) failed_ = {Step::kCreateTemp, 0};  // never opened
   if (failed_.ok()) failed_ = WriteOut(buffer_);
   buffer_.clear();
   if (!failed_.ok()) {

@@ -513,7 +513,7 @@ Status DeleteOneFile(const std::string& path) {
   return {};
 }
 
-Status AtomicFileWriter::Open(FileContents& original) {
+Status AtomicFileWriter::OpenTemp(FileContents& original) {
   // Opening the file that was read (not its name) for writing, and closing it
   // again without a change, proves the caller may write it.
   const HANDLE read = original.native_.file;
@@ -548,9 +548,9 @@ Status AtomicFileWriter::Open(FileContents& original) {
       const DWORD made = AttributesOf(file);
       if (!security.Finish(file) || made == INVALID_FILE_ATTRIBUTES ||
           (made & FILE_ATTRIBUTE_ENCRYPTED) != encrypted || !KeepCompression(attributes, file)) {
-        failed_ = Failed(Step::kCopyProtection);
+        const Status status = Failed(Step::kCopyProtection);
         Discard();
-        return failed_;
+        return status;
       }
       RemoveLeftoverTemps(folder);
       return {};
@@ -574,7 +574,7 @@ Status AtomicFileWriter::WriteOut(std::string_view bytes) {
 }
 
 Status AtomicFileWriter::Commit() {
-  if (failed_.ok() && native_.file == nullptr) failed_ = {Step::kCreateTemp, 0};
+  if (failed_.ok() && native_.file == nullptr) failed_ = {Step::kCreateTemp, 0};  // never opened
   if (failed_.ok()) failed_ = WriteOut(buffer_);
   buffer_.clear();
   const HANDLE file = native_.file;
