@@ -35,34 +35,33 @@ bool Kept(std::string_view name) {
          name.starts_with("trusted.");
 }
 
-// Reads the value of the attribute `name` of the file open on `fd`.
-bool GetAttribute(int fd, const char* name, std::string* value) {
+// Reads what `read` gives (flistxattr's names, or fgetxattr's value, into a
+// buffer and its size) into *out: asks for the size first, and again should
+// it grow meanwhile.
+template <typename Read>
+bool ReadSized(Read read, std::string* out) {
   for (;;) {
-    ssize_t size = fgetxattr(fd, name, nullptr, 0);
+    ssize_t size = read(nullptr, 0);
     if (size < 0) return false;
-    value->resize(static_cast<size_t>(size));
-    size = fgetxattr(fd, name, value->data(), value->size());
+    out->resize(static_cast<size_t>(size));
+    size = read(out->data(), out->size());
     if (size >= 0) {
-      value->resize(static_cast<size_t>(size));
-      return true;
-    }
-    if (errno != ERANGE) return false;  // else it grew meanwhile
-  }
-}
-
-// The names of the attributes of the file open on `fd`, each ended by a NUL.
-bool ListAttributes(int fd, std::string* names) {
-  for (;;) {
-    ssize_t size = flistxattr(fd, nullptr, 0);
-    if (size < 0) return false;
-    names->resize(static_cast<size_t>(size));
-    size = flistxattr(fd, names->data(), names->size());
-    if (size >= 0) {
-      names->resize(static_cast<size_t>(size));
+      out->resize(static_cast<size_t>(size));
       return true;
     }
     if (errno != ERANGE) return false;
   }
+}
+
+// Reads the value of the attribute `name` of the file open on `fd`.
+bool GetAttribute(int fd, const char* name, std::string* value) {
+  return ReadSized([&](char* buffer, size_t size) { return fgetxattr(fd, name, buffer, size); },
+                   value);
+}
+
+// The names of the attributes of the file open on `fd`, each ended by a NUL.
+bool ListAttributes(int fd, std::string* names) {
+  return ReadSized([&](char* buffer, size_t size) { return flistxattr(fd, buffer, size); }, names);
 }
 
 bool CopyAttributes(int from, int to) {
